@@ -1,0 +1,237 @@
+// winsim: makes, inspects and runs programs inside simulated Windows machines.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "winsim/winsim.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  winsim new DIR [--version X.Y[.BUILD]] [--bits 32|64] [--lang LANGID] [--acp CODEPAGE]\n"
+    "                 [--user NAME]\n"
+    "      make a machine folder (default: Windows 7 SP1, 64-bit, English 1033, code page 1252)\n"
+    "  winsim show DIR\n"
+    "      describe a machine\n"
+    "  winsim events DIR\n"
+    "      print the recorded events, one JSON record a line\n"
+    "  winsim fault DIR API [--call N] [--error CODE] [--image NAME]   |   winsim fault DIR --clear\n"
+    "      make the N-th call (default: every call) of API fail with CODE (default 31)\n"
+    "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] PROGRAM [ARGS...]\n"
+    "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine\n";
+
+int usage_error(const std::string& why) {
+  std::cerr << "winsim: " << why << "\n" << kUsage;
+  return 2;
+}
+
+bool parse_uint(const std::string& s, unsigned& out, unsigned max) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(s.c_str(), &end, 0);
+  if (errno || *end || v > max) return false;
+  out = static_cast<unsigned>(v);
+  return true;
+}
+
+std::u16string u16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {  // UTF-8 to UTF-16, enough for paths typed by people
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    unsigned c = b;
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : 4;
+    if (len > 1) c = b & (0x3F >> (len - 1));
+    for (int k = 1; k < len && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += len;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+int cmd_new(std::vector<std::string> args) {
+  if (args.empty()) return usage_error("new needs a folder");
+  winsim::MachineOptions o;
+  std::string dir = args[0];
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (i + 1 >= args.size()) return usage_error(a + " needs a value");
+    const std::string& v = args[++i];
+    unsigned n = 0;
+    if (a == "--version") {
+      if (!winsim::parse_version(v, o)) return usage_error("--version takes X.Y or X.Y.BUILD, e.g. 6.1");
+    } else if (a == "--bits") {
+      if (v != "32" && v != "64") return usage_error("--bits takes 32 or 64");
+      o.is64 = v == "64";
+    } else if (a == "--lang") {
+      if (!parse_uint(v, n, 0xFFFF) || n == 0) return usage_error("--lang takes a language id such as 1033 or 2052");
+      o.language = n;
+    } else if (a == "--acp") {
+      if (!parse_uint(v, n, 0xFFFF) || (n != 936 && n != 950 && n != 1252))
+        return usage_error("--acp takes 936, 950 or 1252");
+      o.acp = n;
+    } else if (a == "--user") {
+      if (v.empty() || v.find_first_of("\\/:*?\"<>|") != std::string::npos) return usage_error("--user takes a plain name");
+      o.user = v;
+    } else {
+      return usage_error("unknown option " + a);
+    }
+  }
+  if (fs::exists(dir + "/system.json")) {
+    std::cerr << "winsim: " << dir << " already holds a machine\n";
+    return 1;
+  }
+  winsim::create_machine(dir, o);
+  std::cout << winsim::describe_machine(dir);
+  return 0;
+}
+
+int cmd_fault(std::vector<std::string> args) {
+  if (args.size() < 2) return usage_error("fault needs a folder and an API name or --clear");
+  if (args[1] == "--clear") {
+    winsim::clear_machine_faults(args[0]);
+    return 0;
+  }
+  unsigned call = 0, error = 31;
+  std::string image;
+  for (size_t i = 2; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage_error(args[i] + " needs a value");
+    if (args[i] == "--call" && parse_uint(args[i + 1], call, 0xFFFFFFFF)) continue;
+    if (args[i] == "--error" && parse_uint(args[i + 1], error, 0xFFFFFFFF)) continue;
+    if (args[i] == "--image") {
+      image = args[i + 1];
+      continue;
+    }
+    return usage_error("bad option " + args[i] + " " + args[i + 1]);
+  }
+  winsim::add_machine_fault(args[0], args[1], call, error, image);
+  return 0;
+}
+
+int cmd_run(std::vector<std::string> args) {
+  if (args.empty()) return usage_error("run needs a folder");
+  std::string dir = fs::absolute(args[0]).lexically_normal().string();
+  std::string cd, script, drives = "{";
+  size_t i = 1;
+  for (; i < args.size() && args[i].rfind("--", 0) == 0; i += 2) {
+    if (i + 1 >= args.size()) return usage_error(args[i] + " needs a value");
+    const std::string& v = args[i + 1];
+    if (args[i] == "--cd") {
+      cd = v;
+    } else if (args[i] == "--script") {
+      script = fs::absolute(v).string();
+      if (!fs::exists(script)) return usage_error("no user script " + v);
+    } else if (args[i] == "--map") {
+      auto eq = v.find('=');
+      if (eq != 2 || v[1] != ':' || !std::isalpha(static_cast<unsigned char>(v[0])) || eq + 1 >= v.size())
+        return usage_error("--map takes X:=HOSTDIR");
+      std::string host = fs::absolute(v.substr(eq + 1)).lexically_normal().string();
+      if (!fs::is_directory(host)) return usage_error("--map: " + host + " is not a folder");
+      if (drives.size() > 1) drives += ",";
+      std::string esc;
+      for (char c : host) esc += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+      drives += "\"" + v.substr(0, 2) + "\":\"" + esc + "\"";
+    } else {
+      return usage_error("unknown option " + args[i]);
+    }
+  }
+  if (i >= args.size()) return usage_error("run needs a program");
+  std::string program = args[i];
+  if (!program.empty() && program[0] == '/') {  // a host path: reach it through Z:
+    std::string w = "Z:" + program;
+    for (auto& c : w)
+      if (c == '/') c = '\\';
+    program = w;
+  }
+  drives += "}";
+  ::setenv("WINSIM_MACHINE", dir.c_str(), 1);
+  ::setenv("WINSIM_DRIVES", drives.c_str(), 1);
+  if (!script.empty()) ::setenv("WINSIM_USER_SCRIPT", script.c_str(), 1);
+  try {
+    winsim::describe_machine(dir);  // says plainly what is wrong with the machine, if anything
+  } catch (const winsim::MachineError& e) {
+    std::cerr << "winsim: " << e.what() << "\n";
+    return 1;
+  }
+  std::string host = winsim::host_path(u16(program));
+  struct stat st {};
+  if (host.empty() || ::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::cerr << "winsim: " << program << " is not a file in the machine\n";
+    return 1;
+  }
+  if (cd.empty()) {
+    auto slash = program.find_last_of('\\');
+    cd = slash == std::string::npos ? "C:\\" : program.substr(0, slash == 2 ? 3 : slash);
+  }
+  std::string host_cd = winsim::host_path(u16(cd));
+  if (host_cd.empty() || !fs::is_directory(host_cd)) {
+    std::cerr << "winsim: --cd " << cd << " is not a folder in the machine\n";
+    return 1;
+  }
+  // The Windows path of the image, so that it knows where it was started from.
+  std::string full = program;
+  if (full.size() < 3 || full[1] != ':') full = cd + (cd.back() == '\\' ? "" : "\\") + program;
+  ::setenv("WINSIM_IMAGE", full.c_str(), 1);
+  ::setenv("WINSIM_IMAGE_HOST", host.c_str(), 1);
+  if (::chdir(host_cd.c_str()) != 0) {
+    std::cerr << "winsim: cannot enter " << host_cd << "\n";
+    return 1;
+  }
+  std::vector<char*> argv;
+  std::string arg0 = full;
+  argv.push_back(arg0.data());
+  for (size_t k = i + 1; k < args.size(); ++k) argv.push_back(args[k].data());
+  argv.push_back(nullptr);
+  ::execv(host.c_str(), argv.data());
+  std::cerr << "winsim: cannot start " << program << ": " << std::strerror(errno) << "\n";
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage_error("no command");
+  std::string cmd = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  try {
+    if (cmd == "new") return cmd_new(args);
+    if (cmd == "show") {
+      if (args.size() != 1) return usage_error("show needs a folder");
+      std::cout << winsim::describe_machine(args[0]);
+      return 0;
+    }
+    if (cmd == "events") {
+      if (args.size() != 1) return usage_error("events needs a folder");
+      winsim::describe_machine(args[0]);
+      for (auto& e : winsim::read_events(args[0])) std::cout << e << "\n";
+      return 0;
+    }
+    if (cmd == "fault") return cmd_fault(args);
+    if (cmd == "run") return cmd_run(args);
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+      std::cout << kUsage;
+      return 0;
+    }
+  } catch (const winsim::MachineError& e) {
+    std::cerr << "winsim: " << e.what() << "\n";
+    return 1;
+  }
+  return usage_error("unknown command " + cmd);
+}

@@ -1,0 +1,148 @@
+// Shared pieces of the simulated machine's implementation. Not part of the boundary: product code
+// never includes this.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "win32/kernel.h"
+#include "winsim/winsim.h"
+
+#define ERROR_BAD_NETPATH 53L
+#define ERROR_BUFFER_OVERFLOW 111L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+
+namespace winsim {
+
+using json = nlohmann::json;
+
+// ---- text -------------------------------------------------------------------------------------
+std::string to_utf8(WStrView s);
+WStr from_utf8(std::string_view s);
+WCHAR fold_upper(WCHAR c);  // the upcase table used for file names and profile names
+bool iequal(WStrView a, WStrView b);
+int icompare(WStrView a, WStrView b);
+WStr trim_blanks(WStrView s);
+// Conversion through a code page (0 = the machine's ANSI code page). Unmappable characters become
+// the code page's default character.
+std::string to_codepage(WStrView s, UINT cp);
+WStr from_codepage(std::string_view s, UINT cp);
+inline std::string to_acp(WStrView s) { return to_codepage(s, CP_ACP); }
+inline WStr from_acp(std::string_view s) { return from_codepage(s, CP_ACP); }
+inline WStr wstr_or_empty(LPCWSTR s) { return s ? WStr(s) : WStr(); }
+
+// Copies text into a caller's buffer the way most string APIs do: with room, the length without
+// terminator; without room, the size needed including the terminator.
+DWORD copy_out(WStrView s, LPWSTR buf, DWORD size);
+
+// ---- the machine ------------------------------------------------------------------------------
+struct Machine {
+  std::string dir;  // host folder
+  json sys;         // system.json as loaded and checked
+  unsigned major = 0, minor = 0, build = 0;
+  WStr service_pack;
+  bool is64 = false;
+  LANGID language = 0;
+  UINT acp = 0, oemcp = 0;
+  WStr user, computer;
+  WStr windows_dir, system_dir, program_files, program_files_x86, temp_dir;
+  std::map<WCHAR, std::string> drives;  // upper-case letter -> host folder (C included)
+  std::vector<std::string> missing_exports;
+
+  static std::shared_ptr<Machine> load(const std::string& dir);  // throws MachineError
+};
+
+// The machine of this process, loaded from WINSIM_MACHINE on first use (or the default machine).
+const Machine& machine();
+
+// Appends one record to events.jsonl, under the machine's lock.
+void append_event(json ev);
+
+// State files: one JSON document per service in the machine folder, read and written under a file
+// lock; a write goes to a temporary file that replaces the old one, so no reader ever sees half.
+json read_state(const std::string& name);
+void update_state(const std::string& name, const std::function<void(json&)>& change);
+void write_json_atomically(const std::string& path, const json& doc);
+
+// ---- fault injection --------------------------------------------------------------------------
+// Returns the last-error code to fail with when a fault is armed for this call of `api` (also
+// matched as "api:detail"), otherwise 0. Every API counts its calls through here.
+DWORD fault(const char* api, std::string_view detail = {});
+
+// ---- paths ------------------------------------------------------------------------------------
+// GetFullPathName's lexical rules against the process's current folder.
+WStr full_path(WStrView path);
+
+struct HostPath {
+  std::string host;            // host path (may not exist)
+  bool exists = false;         // the whole path exists
+  bool parent_exists = false;  // the folder that would hold it exists
+  WStr full;                   // the full Windows path
+};
+// Maps a Windows path onto the host, finding every existing component regardless of case. Fails
+// with ERROR_PATH_NOT_FOUND for an unknown drive and ERROR_INVALID_NAME for a malformed name.
+std::optional<HostPath> resolve(WStrView path, DWORD& error);
+// The Windows form of a host path (through C:, mapped drives, and Z: for the host root).
+std::optional<WStr> windows_path_of(const std::string& host);
+// 8.3 name of `name` inside the host folder `dir`, or empty when the name is already 8.3.
+WStr short_name_in(const std::string& dir, WStrView name);
+// The short (8.3) form of an existing full path.
+WStr short_path(WStrView full);
+
+// ---- the process ------------------------------------------------------------------------------
+struct Object {
+  virtual ~Object() = default;
+};
+
+struct Module {
+  WStr path;  // Windows path
+  WStr name;  // file name
+  bool system = false;
+  int bits = 64;
+};
+
+struct Process {
+  std::recursive_mutex mu;
+  WStr cwd;
+  std::vector<std::pair<WStr, WStr>> env;  // kept in insertion order; names compared ignoring case
+  WStr image_path;
+  std::string image_host;
+  int image_bits = 64;
+  bool image_declared = false;
+  std::map<ULONG_PTR, std::shared_ptr<Object>> handles;
+  ULONG_PTR next_handle = 4;
+  std::vector<std::unique_ptr<Module>> modules;  // [0] is the executable
+
+  HANDLE add(std::shared_ptr<Object> obj);
+  template <class T>
+  std::shared_ptr<T> get(HANDLE h) {
+    std::lock_guard lock(mu);
+    auto it = handles.find(reinterpret_cast<ULONG_PTR>(h));
+    if (it == handles.end()) return nullptr;
+    return std::dynamic_pointer_cast<T>(it->second);
+  }
+  bool close(HANDLE h);
+  template <class T>
+  std::vector<std::shared_ptr<T>> all() {
+    std::lock_guard lock(mu);
+    std::vector<std::shared_ptr<T>> out;
+    for (auto& [k, v] : handles)
+      if (auto p = std::dynamic_pointer_cast<T>(v)) out.push_back(p);
+    return out;
+  }
+};
+
+Process& process();
+// Whether the running image is a 32-bit image on 64-bit Windows.
+bool is_wow64();
+std::optional<WStr> get_env(WStrView name);
+
+}  // namespace winsim

@@ -1,0 +1,356 @@
+// Profile (INI) files with the Windows reader's rules: names ignore case, blanks around values are
+// dropped, one pair of enclosing quotes is dropped, ";" lines are comments, the first of duplicate
+// keys wins. Files that start with a UTF-16LE byte-order mark are UTF-16; others are ANSI.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "internal.h"
+
+namespace winsim {
+
+namespace {
+
+struct Line {
+  enum Kind { kOther, kSection, kKey } kind = kOther;
+  WStr raw;
+  WStr name;                  // section or key name, trimmed
+  std::optional<WStr> value;  // trimmed; none for a line without "="
+};
+
+struct Profile {
+  bool exists = false;
+  bool utf16 = false;
+  std::vector<Line> lines;
+};
+
+Line parse_line(WStr raw) {
+  Line l;
+  l.raw = std::move(raw);
+  WStr t = trim_blanks(l.raw);
+  if (t.empty() || t[0] == u';') return l;
+  if (t[0] == u'[') {
+    l.kind = Line::kSection;
+    auto close = t.find(u']');
+    l.name = trim_blanks(WStrView(t).substr(1, close == WStr::npos ? WStr::npos : close - 1));
+    return l;
+  }
+  l.kind = Line::kKey;
+  auto eq = t.find(u'=');
+  l.name = trim_blanks(WStrView(t).substr(0, eq));
+  if (eq != WStr::npos) l.value = trim_blanks(WStrView(t).substr(eq + 1));
+  return l;
+}
+
+// A bare file name lives in the Windows folder, as for every profile function.
+WStr profile_path(LPCWSTR file) {
+  WStr f = file ? WStr(file) : WStr(u"win.ini");
+  if (f.find_first_of(u"\\/") == WStr::npos && !(f.size() >= 2 && f[1] == u':')) f = machine().windows_dir + u"\\" + f;
+  return f;
+}
+
+Profile load(const WStr& file, std::string* host_out = nullptr, DWORD* error = nullptr) {
+  Profile p;
+  DWORD err = 0;
+  auto r = resolve(file, err);
+  if (host_out) *host_out = r ? r->host : std::string();
+  if (error) *error = r ? (r->parent_exists || r->exists ? 0 : ERROR_PATH_NOT_FOUND) : err;
+  if (!r || !r->exists) return p;
+  std::ifstream in(r->host, std::ios::binary);
+  if (!in) return p;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  p.exists = true;
+  WStr text;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    p.utf16 = true;
+    text.resize((bytes.size() - 2) / 2);
+    std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  } else {
+    text = from_acp(bytes);
+  }
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == u'\n' || text[i] == u'\r') {
+      if (i == text.size() && start == i) break;
+      p.lines.push_back(parse_line(text.substr(start, i - start)));
+      if (i + 1 < text.size() && text[i] == u'\r' && text[i + 1] == u'\n') ++i;
+      start = i + 1;
+    }
+  }
+  return p;
+}
+
+// Index range [begin, end) of the lines of the first section called `name`; begin is the header.
+std::optional<std::pair<size_t, size_t>> find_section(const Profile& p, WStrView name) {
+  for (size_t i = 0; i < p.lines.size(); ++i) {
+    if (p.lines[i].kind != Line::kSection || !iequal(p.lines[i].name, name)) continue;
+    size_t j = i + 1;
+    while (j < p.lines.size() && p.lines[j].kind != Line::kSection) ++j;
+    return std::pair(i, j);
+  }
+  return std::nullopt;
+}
+
+const Line* find_key(const Profile& p, WStrView section, WStrView key) {
+  auto s = find_section(p, section);
+  if (!s) return nullptr;
+  for (size_t i = s->first + 1; i < s->second; ++i)
+    if (p.lines[i].kind == Line::kKey && iequal(p.lines[i].name, key)) return &p.lines[i];
+  return nullptr;
+}
+
+WStr unquote(const WStr& v) {
+  if (v.size() >= 2 && (v[0] == u'"' || v[0] == u'\'') && v.back() == v[0]) return v.substr(1, v.size() - 2);
+  return v;
+}
+
+// Copies a list of names as consecutive terminated texts with a final terminator, cut to fit the
+// way Windows cuts it (the result is then size - 2).
+DWORD copy_list(const std::vector<WStr>& names, LPWSTR buf, DWORD size) {
+  if (size == 0) return 0;
+  if (size == 1) {
+    buf[0] = 0;
+    return 0;
+  }
+  WStr all;
+  for (auto& n : names) all += n + WStr(1, u'\0');
+  if (all.size() + 1 <= size) {
+    std::memcpy(buf, all.data(), all.size() * sizeof(WCHAR));
+    buf[all.size()] = 0;
+    return static_cast<DWORD>(all.empty() ? 0 : all.size());
+  }
+  std::memcpy(buf, all.data(), (size - 2) * sizeof(WCHAR));
+  buf[size - 2] = 0;
+  buf[size - 1] = 0;
+  return size - 2;
+}
+
+// The result of a profile read, before it is copied out.
+struct Answer {
+  bool list = false;
+  std::vector<WStr> names;
+  WStr value;
+};
+
+Answer read_profile(LPCWSTR app, LPCWSTR key, LPCWSTR def, LPCWSTR file) {
+  Answer a;
+  Profile p = load(profile_path(file));
+  if (!app || !key) {
+    a.list = true;
+    if (!app) {
+      for (auto& l : p.lines)
+        if (l.kind == Line::kSection) a.names.push_back(l.name);
+    } else if (auto s = find_section(p, app)) {
+      for (size_t i = s->first + 1; i < s->second; ++i)
+        if (p.lines[i].kind == Line::kKey) a.names.push_back(p.lines[i].name);
+    }
+    if (!p.exists) SetLastError(ERROR_FILE_NOT_FOUND);
+    return a;
+  }
+  const Line* l = find_key(p, app, key);
+  if (l && l->value) {
+    a.value = unquote(*l->value);
+    SetLastError(ERROR_SUCCESS);
+  } else {
+    WStr d = def ? WStr(def) : WStr();
+    while (!d.empty() && d.back() == u' ') d.pop_back();  // trailing blanks of the default are cut
+    a.value = d;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+  }
+  return a;
+}
+
+std::string text_bytes(const Profile& p) {
+  WStr text;
+  for (auto& l : p.lines) text += l.raw + u"\r\n";
+  if (p.utf16) {
+    std::string out = "\xFF\xFE";
+    out.append(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    return out;
+  }
+  return to_acp(text);
+}
+
+std::mutex g_write_mu;
+
+}  // namespace
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+WINSIM_API DWORD WINAPI GetPrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpDefault,
+                                                 LPWSTR lpReturnedString, DWORD nSize, LPCWSTR lpFileName) {
+  if (DWORD e = fault("GetPrivateProfileStringW")) {
+    SetLastError(e);
+    if (lpReturnedString && nSize) lpReturnedString[0] = 0;
+    return 0;
+  }
+  if (!lpReturnedString || nSize == 0) return 0;
+  Answer a = read_profile(lpAppName, lpKeyName, lpDefault, lpFileName);
+  if (a.list) return copy_list(a.names, lpReturnedString, nSize);
+  size_t n = std::min<size_t>(a.value.size(), nSize - 1);
+  std::memcpy(lpReturnedString, a.value.data(), n * sizeof(WCHAR));
+  lpReturnedString[n] = 0;
+  return static_cast<DWORD>(n);
+}
+
+WINSIM_API DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
+                                                 LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName) {
+  if (DWORD e = fault("GetPrivateProfileStringA")) {
+    SetLastError(e);
+    if (lpReturnedString && nSize) lpReturnedString[0] = 0;
+    return 0;
+  }
+  if (!lpReturnedString || nSize == 0) return 0;
+  auto w = [](LPCSTR s) { return s ? std::optional<WStr>(from_acp(s)) : std::nullopt; };
+  auto app = w(lpAppName), key = w(lpKeyName), def = w(lpDefault), file = w(lpFileName);
+  auto c = [](const std::optional<WStr>& s) { return s ? s->c_str() : nullptr; };
+  Answer a = read_profile(c(app), c(key), c(def), c(file));
+  if (a.list) {
+    std::string all;
+    for (auto& n : a.names) all += to_acp(n) + '\0';
+    if (nSize == 1) {
+      lpReturnedString[0] = 0;
+      return 0;
+    }
+    if (all.size() + 1 <= nSize) {
+      std::memcpy(lpReturnedString, all.data(), all.size());
+      lpReturnedString[all.size()] = 0;
+      return static_cast<DWORD>(all.size());
+    }
+    std::memcpy(lpReturnedString, all.data(), nSize - 2);
+    lpReturnedString[nSize - 2] = 0;
+    lpReturnedString[nSize - 1] = 0;
+    return nSize - 2;
+  }
+  std::string v = to_acp(a.value);
+  size_t n = std::min<size_t>(v.size(), nSize - 1);
+  std::memcpy(lpReturnedString, v.data(), n);
+  lpReturnedString[n] = 0;
+  return static_cast<DWORD>(n);
+}
+
+WINSIM_API UINT WINAPI GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyName, INT nDefault, LPCWSTR lpFileName) {
+  if (DWORD e = fault("GetPrivateProfileIntW")) {
+    SetLastError(e);
+    return static_cast<UINT>(nDefault);
+  }
+  if (!lpAppName || !lpKeyName) return static_cast<UINT>(nDefault);
+  Answer a = read_profile(lpAppName, lpKeyName, u"", lpFileName);
+  if (a.value.empty()) return static_cast<UINT>(nDefault);
+  // Leading blanks, a sign, then decimal digits or "0x" and hexadecimal ones, up to the first
+  // other character: "12abc" is 12, "abc" is 0.
+  size_t i = 0;
+  const WStr& v = a.value;
+  while (i < v.size() && (v[i] == u' ' || v[i] == u'\t')) ++i;
+  bool neg = false;
+  if (i < v.size() && (v[i] == u'-' || v[i] == u'+')) neg = v[i++] == u'-';
+  unsigned base = 10;
+  if (i + 1 < v.size() && v[i] == u'0' && (v[i + 1] == u'x' || v[i + 1] == u'X')) {
+    base = 16;
+    i += 2;
+  }
+  UINT result = 0;
+  for (; i < v.size(); ++i) {
+    WCHAR c = v[i];
+    unsigned d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10 : c >= u'A' && c <= u'F' ? c - u'A' + 10 : 99;
+    if (d >= base) break;
+    result = result * base + d;
+  }
+  return neg ? 0u - result : result;
+}
+
+WINSIM_API DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpReturnedString, DWORD nSize,
+                                                  LPCWSTR lpFileName) {
+  if (DWORD e = fault("GetPrivateProfileSectionW")) {
+    SetLastError(e);
+    return 0;
+  }
+  if (!lpReturnedString || nSize == 0) return 0;
+  if (!lpAppName) {
+    lpReturnedString[0] = 0;
+    return 0;
+  }
+  Profile p = load(profile_path(lpFileName));
+  std::vector<WStr> lines;
+  if (auto s = find_section(p, lpAppName)) {
+    for (size_t i = s->first + 1; i < s->second; ++i) {
+      const Line& l = p.lines[i];
+      if (l.kind == Line::kKey) lines.push_back(l.value ? l.name + u"=" + *l.value : l.name);
+    }
+  }
+  return copy_list(lines, lpReturnedString, nSize);
+}
+
+WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpKeyName, LPCWSTR lpString,
+                                                  LPCWSTR lpFileName) {
+  if (DWORD e = fault("WritePrivateProfileStringW")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (!lpAppName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard lock(g_write_mu);
+  std::string host;
+  DWORD err = 0;
+  Profile p = load(profile_path(lpFileName), &host, &err);
+  if (host.empty() || err) {
+    SetLastError(err ? err : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  auto sec = find_section(p, lpAppName);
+  if (!lpKeyName) {  // delete the section
+    if (sec) p.lines.erase(p.lines.begin() + static_cast<long>(sec->first), p.lines.begin() + static_cast<long>(sec->second));
+  } else {
+    size_t key_at = WStr::npos;
+    if (sec) {
+      for (size_t i = sec->first + 1; i < sec->second; ++i)
+        if (p.lines[i].kind == Line::kKey && iequal(p.lines[i].name, lpKeyName)) {
+          key_at = i;
+          break;
+        }
+    }
+    if (!lpString) {  // delete the key
+      if (key_at != WStr::npos) p.lines.erase(p.lines.begin() + static_cast<long>(key_at));
+    } else {
+      Line nl = parse_line(WStr(lpKeyName) + u"=" + lpString);
+      if (key_at != WStr::npos) {
+        p.lines[key_at] = nl;
+      } else if (sec) {
+        size_t at = sec->second;
+        while (at > sec->first + 1 && p.lines[at - 1].kind == Line::kOther && trim_blanks(p.lines[at - 1].raw).empty()) --at;
+        p.lines.insert(p.lines.begin() + static_cast<long>(at), nl);
+      } else {
+        p.lines.push_back(parse_line(u"[" + WStr(lpAppName) + u"]"));
+        p.lines.push_back(nl);
+      }
+    }
+  }
+  struct stat st {};
+  if (::stat(host.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::string bytes = text_bytes(p);
+  std::string tmp = host + ".~wr" + std::to_string(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) ::close(fd);
+  if (!ok || ::rename(tmp.c_str(), host.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"
