@@ -276,7 +276,7 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
     ssize_t n = ::write(f->fd, p + done, nNumberOfBytesToWrite - done);
-    if (n <= 0) return fail(errno == ENOSPC ? 112u /* ERROR_DISK_FULL */ : ERROR_ACCESS_DENIED, FALSE);
+    if (n <= 0) return fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, FALSE);
     done += static_cast<DWORD>(n);
   }
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;

@@ -16,9 +16,6 @@
 #include "win32/kernel.h"
 #include "winsim/winsim.h"
 
-#define ERROR_BAD_NETPATH 53L
-#define ERROR_BUFFER_OVERFLOW 111L
-#define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 namespace winsim {
 

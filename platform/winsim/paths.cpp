@@ -198,7 +198,7 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
       r.parent_exists = is_dir(cur);
       auto found = r.parent_exists ? find_entry(cur, comps[i]) : std::nullopt;
       if (found) {
-        cur += "/" + *found;
+        cur += (cur.back() == '/' ? "" : "/") + *found;
         continue;
       }
       r.exists = false;
@@ -206,7 +206,7 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
     } else {
       r.parent_exists = false;
     }
-    cur += "/" + to_utf8(comps[i]);
+    cur += (cur.back() == '/' ? "" : "/") + to_utf8(comps[i]);
   }
   if (comps.empty()) r.parent_exists = r.exists;
   r.host = cur;
@@ -274,7 +274,7 @@ WStr short_path(WStrView full) {
     WStr name = found ? from_utf8(*found) : c;
     WStr s = found ? short_name_in(cur, name) : WStr();
     out += u"\\" + (s.empty() ? name : s);
-    if (found) cur += "/" + *found;
+    if (found) cur += (cur.back() == '/' ? "" : "/") + *found;
   }
   if (comps.empty()) out += u"\\";
   return out;

@@ -1,0 +1,99 @@
+// A fresh simulated machine per test, and the helpers the conformance tests share.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "win32/kernel.h"
+#include "win32/profile.h"
+#include "winsim/winsim.h"
+
+namespace testutil {
+
+// Set before a call so that a test sees whether the call touched the last error.
+constexpr DWORD kMarker = 0xDEADBEEF;
+
+inline std::string make_temp_dir() {
+  char tmpl[] = "/tmp/winsim-test-XXXXXX";
+  const char* d = ::mkdtemp(tmpl);
+  if (!d) throw std::runtime_error("mkdtemp failed");
+  return d;
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline std::string utf8(const WStr& s) {
+  std::string out(s.size() * 4 + 1, '\0');
+  int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(),
+                              static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
+// UTF-16LE bytes with a byte-order mark.
+inline std::string utf16_file(const std::u16string& text) {
+  std::string out = "\xFF\xFE";
+  for (char16_t c : text) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>(c >> 8);
+  }
+  return out;
+}
+
+struct CommandResult {
+  int status;
+  std::string output;
+};
+
+// Runs a shell command, capturing standard output and standard error together.
+inline CommandResult run_command(const std::string& cmd) {
+  CommandResult r{-1, ""};
+  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+}  // namespace testutil
+
+class MachineTest : public ::testing::Test {
+ protected:
+  std::string dir;
+
+  virtual winsim::MachineOptions options() { return {}; }
+
+  void SetUp() override {
+    dir = testutil::make_temp_dir() + "/machine";
+    winsim::create_machine(dir, options());
+    winsim::use_machine(dir);
+    winsim::declare_image(32, "C:\\app\\test.exe");
+    ASSERT_TRUE(SetCurrentDirectoryW(W_("C:\\")));
+  }
+
+  void TearDown() override {
+    winsim::clear_faults();
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(dir).parent_path(), ec);
+  }
+
+  // The host path of a file on the machine's C: drive ("Windows/inf/x.inf").
+  std::string c(const std::string& rel) const { return dir + "/C/" + rel; }
+};
