@@ -145,9 +145,14 @@ int cmd_run(std::vector<std::string> args) {
       std::string host = fs::absolute(v.substr(eq + 1)).lexically_normal().string();
       if (!fs::is_directory(host)) return usage_error("--map: " + host + " is not a folder");
       if (drives.size() > 1) drives += ",";
-      std::string esc;
-      for (char c : host) esc += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-      drives += "\"" + v.substr(0, 2) + "\":\"" + esc + "\"";
+      drives += '"';
+      drives.append(v, 0, 2);
+      drives += "\":\"";
+      for (char c : host) {
+        if (c == '"' || c == '\\') drives += '\\';
+        drives += c;
+      }
+      drives += '"';
     } else {
       return usage_error("unknown option " + args[i]);
     }

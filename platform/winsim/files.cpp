@@ -524,51 +524,23 @@ WINSIM_API DWORD WINAPI GetLongPathNameW(LPCWSTR lpszShortPath, LPWSTR lpszLongP
   auto r = lookup(lpszShortPath);
   if (!r) return 0;
   if (!r->exists) return fail(missing_error(*r), 0u);
-  // Each short component becomes the name on disk; other components keep the caller's spelling.
-  WStr in = lpszShortPath, out;
-  std::string host_dir;
-  size_t i = 0;
-  if (in.size() >= 2 && in[1] == u':') {
-    out = in.substr(0, 2);
-    i = 2;
-    host_dir = machine().drives.at(fold_upper(in[0]));
-  } else {
-    WStr full = r->full;
-    host_dir = machine().drives.at(fold_upper(full[0]));
-    // A relative path: walk from the current folder, keeping the relative spelling.
-    WStr cwd = full_path(u".");
-    DWORD e2 = 0;
-    if (auto c = resolve(cwd, e2)) host_dir = c->host;
-  }
-  while (i < in.size()) {
-    if (in[i] == u'\\' || in[i] == u'/') {
-      out += in[i++];
-      continue;
-    }
-    size_t j = i;
-    while (j < in.size() && in[j] != u'\\' && in[j] != u'/') ++j;
+  // Each component given by its 8.3 name becomes its name on disk; the others keep the caller's
+  // spelling. (A relative path comes back in its full form.)
+  const WStr& in = r->full;
+  std::string host = machine().drives.at(fold_upper(in[0]));
+  WStr out = in.substr(0, 3);
+  for (size_t i = 3; i < in.size();) {
+    size_t j = std::min(in.find(u'\\', i), in.size());
     WStr comp = in.substr(i, j - i);
-    if (comp == u"..") {
-      auto s = host_dir.find_last_of('/');
-      host_dir = host_dir.substr(0, s);
-    } else if (comp != u".") {
-      bool is_short = comp.find(u'~') != WStr::npos;
-      std::string found;
-      if (DIR* d = ::opendir(host_dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-          WStr n = from_utf8(e->d_name);
-          if (iequal(n, comp) || (is_short && iequal(short_name_in(host_dir, n), comp))) {
-            found = e->d_name;
-            if (iequal(n, comp)) break;
-          }
-        }
-        ::closedir(d);
-      }
-      if (is_short && !found.empty() && !iequal(from_utf8(found), comp)) comp = from_utf8(found);
-      host_dir += "/" + (found.empty() ? to_utf8(comp) : found);
+    if (auto found = find_entry(host, comp)) {
+      WStr disk = from_utf8(*found);
+      if (!iequal(disk, comp)) comp = disk;
+      if (host.back() != '/') host += '/';
+      host += *found;
     }
     out += comp;
-    i = j;
+    if (j < in.size()) out += u'\\';
+    i = j + 1;
   }
   return copy_out(out, lpszLongPath, cchBuffer);
 }

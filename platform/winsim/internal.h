@@ -89,6 +89,9 @@ struct HostPath {
 std::optional<HostPath> resolve(WStrView path, DWORD& error);
 // The Windows form of a host path (through C:, mapped drives, and Z: for the host root).
 std::optional<WStr> windows_path_of(const std::string& host);
+// The entry of the host folder `dir` that Windows opens for the name `comp`: the exact name, else
+// one that differs only in case, else one whose 8.3 name it is.
+std::optional<std::string> find_entry(const std::string& dir, WStrView comp);
 // 8.3 name of `name` inside the host folder `dir`, or empty when the name is already 8.3.
 WStr short_name_in(const std::string& dir, WStrView name);
 // The short (8.3) form of an existing full path.

@@ -84,8 +84,8 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-// Finds the entry of `dir` that Windows would open for `comp`: exact, then ignoring case, then
-// by its 8.3 name.
+}  // namespace
+
 std::optional<std::string> find_entry(const std::string& dir, WStrView comp) {
   std::string exact = to_utf8(comp);
   struct stat st;
@@ -100,6 +100,14 @@ std::optional<std::string> find_entry(const std::string& dir, WStrView comp) {
     }
   }
   return std::nullopt;
+}
+
+namespace {
+
+// Appends one name to a host path (the host root "/" already ends in a separator).
+void append_name(std::string& path, std::string_view name) {
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
 }
 
 bool is_dir(const std::string& p) {
@@ -198,7 +206,7 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
       r.parent_exists = is_dir(cur);
       auto found = r.parent_exists ? find_entry(cur, comps[i]) : std::nullopt;
       if (found) {
-        cur += (cur.back() == '/' ? "" : "/") + *found;
+        append_name(cur, *found);
         continue;
       }
       r.exists = false;
@@ -206,7 +214,7 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
     } else {
       r.parent_exists = false;
     }
-    cur += (cur.back() == '/' ? "" : "/") + to_utf8(comps[i]);
+    append_name(cur, to_utf8(comps[i]));
   }
   if (comps.empty()) r.parent_exists = r.exists;
   r.host = cur;
@@ -274,7 +282,7 @@ WStr short_path(WStrView full) {
     WStr name = found ? from_utf8(*found) : c;
     WStr s = found ? short_name_in(cur, name) : WStr();
     out += u"\\" + (s.empty() ? name : s);
-    if (found) cur += (cur.back() == '/' ? "" : "/") + *found;
+    if (found) append_name(cur, *found);
   }
   if (comps.empty()) out += u"\\";
   return out;
