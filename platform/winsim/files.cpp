@@ -320,6 +320,7 @@ WINSIM_API BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   struct stat st {};
   if (!r->exists || ::stat(r->host.c_str(), &st) != 0) return fail(missing_error(*r), FALSE);
   if (S_ISDIR(st.st_mode) || read_only(st)) return fail(ERROR_ACCESS_DENIED, FALSE);
+  if (is_loaded_image(r->host)) return fail(ERROR_ACCESS_DENIED, FALSE);  // mapped images stay
   if (open_without_delete_share(st.st_dev, st.st_ino)) return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (::unlink(r->host.c_str()) != 0) return fail(ERROR_ACCESS_DENIED, FALSE);
   return TRUE;

@@ -103,9 +103,12 @@ struct Object {
 };
 
 struct Module {
-  WStr path;  // Windows path
-  WStr name;  // file name
-  bool system = false;
+  enum Kind { kExe, kSystem, kLibrary } kind = kLibrary;
+  WStr path;         // Windows path
+  WStr name;         // file name
+  std::string host;  // host file (none for system modules)
+  void* dl = nullptr;
+  int refs = 1;
   int bits = 64;
 };
 
@@ -141,6 +144,12 @@ struct Process {
 };
 
 Process& process();
+void init_modules(Process& p);  // the executable and the system modules every process has
+Module* find_module(HMODULE h);
+// Whether a host file is mapped as a module of this process (and so cannot be deleted).
+bool is_loaded_image(const std::string& host);
+bool same_file(const std::string& a, const std::string& b);
+WStr file_of(WStrView path);
 // Whether the running image is a 32-bit image on 64-bit Windows.
 bool is_wow64();
 std::optional<WStr> get_env(WStrView name);

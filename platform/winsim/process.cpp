@@ -17,6 +17,17 @@ namespace fs = std::filesystem;
 
 namespace winsim {
 
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+WStr file_of(WStrView path) {
+  auto slash = path.find_last_of(u'\\');
+  return WStr(slash == WStrView::npos ? path : path.substr(slash + 1));
+}
+
 namespace {
 
 thread_local DWORD t_last_error = 0;
@@ -27,11 +38,6 @@ int g_declared_bits = 0;
 std::string g_declared_path;
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-
-WStr file_of(WStrView path) {
-  auto slash = path.find_last_of(u'\\');
-  return WStr(slash == WStrView::npos ? path : path.substr(slash + 1));
-}
 
 // The environment a process gets when no parent handed it one: what a fresh logon gives.
 std::vector<std::pair<WStr, WStr>> default_environment(const Machine& m, int bits) {
@@ -73,12 +79,6 @@ std::string self_exe() {
   return fs::read_symlink("/proc/self/exe", ec).string();
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 void init_process(Process& p) {
   const Machine& m = machine();
   p.image_bits = g_declared_bits ? g_declared_bits : 64;
@@ -113,53 +113,7 @@ void init_process(Process& p) {
   }
   if (p.env.empty()) p.env = default_environment(m, p.image_bits);
   p.handles.clear();
-  p.modules.clear();
-  auto exe_mod = std::make_unique<Module>();
-  exe_mod->path = p.image_path;
-  exe_mod->name = file_of(p.image_path);
-  exe_mod->bits = p.image_bits;
-  p.modules.push_back(std::move(exe_mod));
-  for (const char16_t* sys : {u"kernel32.dll", u"ntdll.dll"}) {
-    auto mod = std::make_unique<Module>();
-    mod->name = sys;
-    mod->path = m.system_dir + u"\\" + mod->name;
-    mod->system = true;
-    mod->bits = p.image_bits;
-    p.modules.push_back(std::move(mod));
-  }
-}
-
-// The kernel32 exports this machine provides through GetProcAddress.
-constexpr const char* kKernel32Exports[] = {
-    "CloseHandle", "CopyFileW", "CreateDirectoryW", "CreateFileW", "DeleteFileW", "FindClose",
-    "FindFirstFileW", "FindNextFileW", "FormatMessageA", "FormatMessageW", "GetACP",
-    "GetCurrentDirectoryW", "GetCurrentProcess", "GetEnvironmentVariableW", "GetFileAttributesW",
-    "GetFileSize", "GetFullPathNameA", "GetFullPathNameW", "GetLastError", "GetLocalTime",
-    "GetLongPathNameW", "GetModuleFileNameW", "GetModuleHandleW", "GetNativeSystemInfo", "GetOEMCP",
-    "GetPrivateProfileIntW", "GetPrivateProfileSectionW", "GetPrivateProfileStringA",
-    "GetPrivateProfileStringW", "GetProcAddress", "GetShortPathNameW", "GetSystemDefaultLangID",
-    "GetSystemDirectoryW", "GetSystemInfo", "GetTempFileNameW", "GetTempPathW", "GetTickCount",
-    "GetVersionExW", "GetWindowsDirectoryW", "IsWow64Process", "LocalAlloc", "LocalFree",
-    "MoveFileExW", "MoveFileW", "MultiByteToWideChar", "OutputDebugStringA", "OutputDebugStringW",
-    "ReadFile", "RemoveDirectoryW", "SetCurrentDirectoryW", "SetEnvironmentVariableW",
-    "SetFileAttributesW", "SetFilePointer", "SetLastError", "Sleep", "WideCharToMultiByte",
-    "WriteFile", "WritePrivateProfileStringW"};
-
-void* winsim_library() {
-  static void* handle = [] {
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(&GetProcAddress), &info) || !info.dli_fname) return static_cast<void*>(nullptr);
-    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-  }();
-  return handle;
-}
-
-Module* find_module(HMODULE h) {
-  Process& p = process();
-  std::lock_guard lock(p.mu);
-  for (auto& m : p.modules)
-    if (reinterpret_cast<HMODULE>(m.get()) == h) return m.get();
-  return nullptr;
+  init_modules(p);
 }
 
 }  // namespace
@@ -229,6 +183,8 @@ WINSIM_API DWORD WINAPI GetLastError(void) { return t_last_error; }
 WINSIM_API void WINAPI SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
 
 WINSIM_API HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
+WINSIM_API DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(::getpid()); }
+WINSIM_API DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(::gettid()); }
 
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (DWORD e = fault("CloseHandle")) {
@@ -377,85 +333,6 @@ WINSIM_API BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
   }
   *Wow64Process = is_wow64() ? TRUE : FALSE;
   return TRUE;
-}
-
-// ---- modules ----------------------------------------------------------------------------------
-
-WINSIM_API HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
-  if (DWORD e = fault("GetModuleHandleW", lpModuleName ? to_utf8(lpModuleName) : "")) {
-    SetLastError(e);
-    return nullptr;
-  }
-  Process& p = process();
-  std::lock_guard lock(p.mu);
-  if (!lpModuleName) return reinterpret_cast<HMODULE>(p.modules[0].get());
-  WStr want = lpModuleName;
-  bool has_path = want.find_first_of(u"\\/") != WStr::npos;
-  if (!has_path && file_of(want).find(u'.') == WStr::npos) want += u".dll";
-  if (!has_path && !want.empty() && want.back() == u'.') want.pop_back();  // "name." means no extension
-  for (auto& m : p.modules) {
-    if (has_path ? iequal(full_path(want), m->path) : iequal(want, m->name))
-      return reinterpret_cast<HMODULE>(m.get());
-  }
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
-}
-
-WINSIM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-  bool by_ordinal = reinterpret_cast<ULONG_PTR>(lpProcName) < 0x10000;
-  if (DWORD e = fault("GetProcAddress", by_ordinal ? "" : lpProcName)) {
-    SetLastError(e);
-    return nullptr;
-  }
-  Module* mod = find_module(hModule);
-  if (!mod) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  if (by_ordinal || !mod->system || !iequal(mod->name, u"kernel32.dll")) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  std::string_view name = lpProcName;
-  bool exported = std::find(std::begin(kKernel32Exports), std::end(kKernel32Exports), name) !=
-                  std::end(kKernel32Exports);
-  const auto& missing = machine().missing_exports;
-  if (exported && std::find(missing.begin(), missing.end(), name) == missing.end()) {
-    if (void* lib = winsim_library())
-      if (void* sym = ::dlsym(lib, lpProcName)) return reinterpret_cast<FARPROC>(sym);
-  }
-  SetLastError(ERROR_PROC_NOT_FOUND);
-  return nullptr;
-}
-
-WINSIM_API DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  if (DWORD e = fault("GetModuleFileNameW")) {
-    SetLastError(e);
-    return 0;
-  }
-  WStr path;
-  if (!hModule) {
-    path = process().image_path;
-  } else if (Module* m = find_module(hModule)) {
-    path = m->path;
-  } else {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
-  if (!lpFilename || nSize == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() >= nSize) {
-    // Cut to the buffer, terminated, and the full size is returned (Vista and later).
-    std::memcpy(lpFilename, path.data(), (nSize - 1) * sizeof(WCHAR));
-    lpFilename[nSize - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return nSize;
-  }
-  std::memcpy(lpFilename, path.data(), path.size() * sizeof(WCHAR));
-  lpFilename[path.size()] = 0;
-  return static_cast<DWORD>(path.size());
 }
 
 // ---- memory, time, debug output ---------------------------------------------------------------

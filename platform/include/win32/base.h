@@ -76,6 +76,11 @@ struct HINSTANCE__ {
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef HANDLE HLOCAL;
+typedef HANDLE HGLOBAL;
+struct HRSRC__ {
+  int unused;
+};
+typedef HRSRC__* HRSRC;
 typedef INT_PTR(WINAPI* FARPROC)();
 
 #define TRUE 1

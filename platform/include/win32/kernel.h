@@ -105,6 +105,16 @@ typedef struct _SYSTEM_INFO {
 #define MB_ERR_INVALID_CHARS 0x00000008u
 #define WC_NO_BEST_FIT_CHARS 0x00000400u
 
+// Resource types and integer resource names.
+#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
+#define RT_ICON MAKEINTRESOURCEW(3)
+#define RT_DIALOG MAKEINTRESOURCEW(5)
+#define RT_STRING MAKEINTRESOURCEW(6)
+#define RT_RCDATA MAKEINTRESOURCEW(10)
+#define RT_GROUP_ICON MAKEINTRESOURCEW(14)
+#define RT_MANIFEST MAKEINTRESOURCEW(24)
+
 // System messages.
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
@@ -123,6 +133,8 @@ extern "C" {
 // Handles.
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject);
 WINSIM_API HANDLE WINAPI GetCurrentProcess(void);
+WINSIM_API DWORD WINAPI GetCurrentProcessId(void);
+WINSIM_API DWORD WINAPI GetCurrentThreadId(void);
 
 // Files.
 WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -183,6 +195,16 @@ WINSIM_API BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 WINSIM_API HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 WINSIM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINSIM_API DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+WINSIM_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+WINSIM_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+WINSIM_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// Resources.
+WINSIM_API HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+WINSIM_API HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WINSIM_API LPVOID WINAPI LockResource(HGLOBAL hResData);
+WINSIM_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WINSIM_API BOOL WINAPI FreeResource(HGLOBAL hResData);
 
 // Text.
 WINSIM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,

@@ -1,0 +1,132 @@
+#include "text.h"
+
+#include <climits>
+#include <cstring>
+
+#include "win32/kernel.h"
+
+KelvaneError::KelvaneError(WStr message) : message_(std::move(message)), utf8_(ToUtf8(message_)) {}
+
+WStr UpperAscii(WStrView s) {
+  WStr out(s);
+  for (auto& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<WCHAR>(c - 0x20);
+  return out;
+}
+
+bool SameTextAscii(WStrView a, WStrView b) { return a.size() == b.size() && UpperAscii(a) == UpperAscii(b); }
+
+bool StartsWithAscii(WStrView s, WStrView prefix) {
+  return !prefix.empty() && s.size() >= prefix.size() && SameTextAscii(s.substr(0, prefix.size()), prefix);
+}
+
+static std::string convert_out(WStrView s, UINT cp) {
+  if (s.empty()) return {};
+  int n = WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::string ToAnsi(WStrView s) { return convert_out(s, CP_ACP); }
+std::string ToUtf8(WStrView s) { return convert_out(s, CP_UTF8); }
+
+WStr FromAnsi(std::string_view s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  WStr out(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+WStr ExtractFilePath(WStrView path) {
+  size_t p = path.find_last_of(W_("\\:"));
+  return p == WStrView::npos ? WStr() : WStr(path.substr(0, p + 1));
+}
+
+WStr ExtractFileName(WStrView path) {
+  size_t p = path.find_last_of(W_("\\:"));
+  return WStr(p == WStrView::npos ? path : path.substr(p + 1));
+}
+
+WStr ChangeFileExt(WStrView path, WStrView ext) {
+  size_t dot = path.find_last_of(W_(".\\:"));
+  WStrView base = (dot != WStrView::npos && path[dot] == u'.') ? path.substr(0, dot) : path;
+  return WStr(base) + WStr(ext);
+}
+
+WStr IncludeTrailingPathDelimiter(WStrView path) {
+  WStr p(path);
+  if (p.empty() || p.back() != u'\\') p += u'\\';
+  return p;
+}
+
+WStr ExcludeTrailingPathDelimiter(WStrView path) {
+  WStr p(path);
+  if (!p.empty() && p.back() == u'\\') p.pop_back();
+  return p;
+}
+
+WStr IntToStr(long long v) {
+  std::string s = std::to_string(v);
+  return WStr(s.begin(), s.end());
+}
+
+int StrToIntDef(WStrView s, int def) {
+  size_t i = 0;
+  while (i < s.size() && s[i] == u' ') ++i;
+  bool neg = false;
+  if (i < s.size() && (s[i] == u'-' || s[i] == u'+')) neg = s[i++] == u'-';
+  bool hex = false;
+  if (i < s.size() && s[i] == u'$') {
+    hex = true;
+    ++i;
+  } else if (i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (i >= s.size()) return def;
+  unsigned long long v = 0;
+  for (; i < s.size(); ++i) {
+    WCHAR c = s[i];
+    unsigned d = c >= u'0' && c <= u'9' ? c - u'0'
+                 : hex && c >= u'a' && c <= u'f' ? c - u'a' + 10
+                 : hex && c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                                 : 99;
+    if (d >= (hex ? 16u : 10u)) return def;
+    v = v * (hex ? 16 : 10) + d;
+    if (v > 0xFFFFFFFFull) return def;
+  }
+  if (hex) {  // hexadecimal fills the 32 bits: $FFFFFFFF is -1
+    auto r = static_cast<int>(static_cast<unsigned>(v));
+    return neg ? -r : r;
+  }
+  if (v > (neg ? 2147483648ull : 2147483647ull)) return def;
+  return neg ? static_cast<int>(-static_cast<long long>(v)) : static_cast<int>(v);
+}
+
+bool FileExists(WStrView path) {
+  WStr p(path);
+  DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(WStrView path) {
+  WStr p(path);
+  DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+WStr GetModuleFolder() {
+  WCHAR buf[MAX_PATH * 2] = {};
+  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH * 2);
+  return ExtractFilePath(WStr(buf, n < MAX_PATH * 2 ? n : 0));
+}
+
+WStr SystemErrorText(DWORD code) {
+  WCHAR buf[1024] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, 1024, nullptr);
+  WStr s(buf, n);
+  while (!s.empty() && (s.back() == u'\r' || s.back() == u'\n')) s.pop_back();
+  return s;
+}

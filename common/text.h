@@ -1,0 +1,50 @@
+// Text helpers shared by the deliverables: ASCII case rules, ANSI conversion, file-name parts
+// and the errors that carry a message text.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "win32/base.h"
+
+using TStringList = std::vector<WStr>;
+
+// An error that ends the caller's work, carrying the exact text the user or the log gets.
+class KelvaneError : public std::exception {
+ public:
+  explicit KelvaneError(WStr message);
+  const WStr& message() const { return message_; }
+  const char* what() const noexcept override { return utf8_.c_str(); }
+
+ private:
+  WStr message_;
+  std::string utf8_;
+};
+
+// Upper-cases the ASCII letters a to z only.
+WStr UpperAscii(WStrView s);
+bool SameTextAscii(WStrView a, WStrView b);
+bool StartsWithAscii(WStrView s, WStrView prefix);  // ignoring ASCII case
+
+// The system's ANSI code page, both ways.
+std::string ToAnsi(WStrView s);
+WStr FromAnsi(std::string_view s);
+std::string ToUtf8(WStrView s);
+
+// File-name parts the Windows way: the folder part keeps its trailing "\" (or "X:").
+WStr ExtractFilePath(WStrView path);
+WStr ExtractFileName(WStrView path);
+WStr ChangeFileExt(WStrView path, WStrView ext);
+WStr IncludeTrailingPathDelimiter(WStrView path);
+WStr ExcludeTrailingPathDelimiter(WStrView path);
+
+WStr IntToStr(long long v);
+// Integers as the configuration files write them: decimal, "$" or "0x" hexadecimal; `def` when
+// the text is no such number or does not fit 32 bits.
+int StrToIntDef(WStrView s, int def);
+
+bool FileExists(WStrView path);       // an existing file, not a folder
+bool DirectoryExists(WStrView path);  // an existing folder
+WStr GetModuleFolder();               // the executable's folder with a trailing "\"
+WStr SystemErrorText(DWORD code);     // the system's message for a code, line break removed

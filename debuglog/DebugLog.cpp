@@ -1,0 +1,274 @@
+#include "DebugLog.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr size_t kPieceBytes = 4096;
+
+WStr ascii(const std::string& s) { return WStr(s.begin(), s.end()); }
+
+[[noreturn]] void format_error() { throw KelvaneError(W_("format")); }
+
+WStr pad(WStr s, int width, bool left) {
+  if (width > 0 && s.size() < static_cast<size_t>(width)) {
+    WStr fill(static_cast<size_t>(width) - s.size(), u' ');
+    s = left ? s + fill : fill + s;
+  }
+  return s;
+}
+
+WStr digits(unsigned long long v, unsigned base, int min_digits) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  do {
+    s.insert(s.begin(), kDigits[v % base]);
+    v /= base;
+  } while (v);
+  if (min_digits > 0 && s.size() < static_cast<size_t>(min_digits)) s.insert(0, static_cast<size_t>(min_digits) - s.size(), '0');
+  return ascii(s);
+}
+
+}  // namespace
+
+std::uint32_t TVarRec::raw() const {
+  switch (kind_) {
+    case kInteger:
+    case kInt64:
+      return static_cast<std::uint32_t>(int_);
+    case kText:
+      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text_.data()));
+    case kFloat:
+      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&float_));
+  }
+  return 0;
+}
+
+WStr Format(WStrView fmt, TVarRecs args) {
+  WStr out;
+  const TVarRec* arg = args.begin();
+  auto next_arg = [&]() -> const TVarRec& {
+    if (arg == args.end()) format_error();
+    return *arg++;
+  };
+  auto number = [&](size_t& i) {  // a width or precision: digits or "*"
+    if (i < fmt.size() && fmt[i] == u'*') {
+      ++i;
+      const TVarRec& a = next_arg();
+      if (a.kind() != TVarRec::kInteger) format_error();
+      return static_cast<int>(a.integer());
+    }
+    int n = -1;
+    while (i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9') n = (n < 0 ? 0 : n * 10) + (fmt[i++] - u'0');
+    return n;
+  };
+  for (size_t i = 0; i < fmt.size(); ++i) {
+    if (fmt[i] != u'%') {
+      out += fmt[i];
+      continue;
+    }
+    if (++i >= fmt.size()) format_error();
+    if (fmt[i] == u'%') {
+      out += u'%';
+      continue;
+    }
+    // An index ("%1:s") picks the argument to go on from.
+    size_t save = i;
+    int index = number(i);
+    if (i < fmt.size() && fmt[i] == u':' && index >= 0) {
+      if (static_cast<size_t>(index) >= args.size()) format_error();
+      arg = args.begin() + index;
+      ++i;
+    } else {
+      i = save;
+    }
+    bool left = false;
+    if (i < fmt.size() && fmt[i] == u'-') {
+      left = true;
+      ++i;
+    }
+    int width = number(i);
+    int prec = -1;
+    if (i < fmt.size() && fmt[i] == u'.') {
+      ++i;
+      prec = std::max(0, number(i));
+    }
+    if (i >= fmt.size()) format_error();
+    WCHAR type = static_cast<WCHAR>(fmt[i] | 0x20);  // directives ignore case
+    const TVarRec& a = next_arg();
+    bool is_int = a.kind() == TVarRec::kInteger || a.kind() == TVarRec::kInt64;
+    WStr piece;
+    switch (type) {
+      case u'd': {
+        if (!is_int) format_error();
+        long long v = a.integer();
+        unsigned long long mag = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        piece = (v < 0 ? W_("-") : W_("")) + digits(mag, 10, prec);
+        break;
+      }
+      case u'u':
+      case u'x': {
+        if (!is_int) format_error();
+        unsigned long long v = a.kind() == TVarRec::kInteger ? static_cast<std::uint32_t>(a.integer())
+                                                             : static_cast<unsigned long long>(a.integer());
+        piece = digits(v, type == u'x' ? 16 : 10, prec);
+        break;
+      }
+      case u's':
+        if (a.kind() != TVarRec::kText) format_error();
+        piece = WStr(a.text());
+        if (prec >= 0 && piece.size() > static_cast<size_t>(prec)) piece.resize(static_cast<size_t>(prec));
+        break;
+      case u'f':
+      case u'e':
+      case u'g': {
+        if (a.kind() != TVarRec::kFloat) format_error();
+        char buf[128];
+        char spec[8] = {'%', '.', '*', static_cast<char>(type == u'e' ? 'E' : type), 0};
+        std::snprintf(buf, sizeof buf, spec, prec < 0 ? (type == u'g' ? 15 : 2) : std::min(prec, 40), a.floating());
+        piece = ascii(buf);
+        break;
+      }
+      case u'p':
+        piece = digits(a.raw(), 16, 8);
+        break;
+      default:
+        format_error();
+    }
+    out += pad(piece, width, left);
+  }
+  return out;
+}
+
+bool TDebugFilter::Passes(const std::string& tag, int level, TDebugMsgType type) const {
+  if (!FEnabled) return true;
+  if (level > FLevel) return false;
+  if (FMsgTypes != 0 && (static_cast<int>(type) > 15 || !(FMsgTypes & (1u << type)))) return false;
+  if (!FTag.empty()) {
+    if (tag.size() > 8 || !SameTextAscii(ascii(tag), ascii(FTag))) return false;
+  }
+  return true;
+}
+
+WStr TDebugLogger::FormatOrExplain(const WStr& fmt, TVarRecs args) {
+  try {
+    return Format(fmt, args);
+  } catch (const KelvaneError&) {
+    WStr text = W_("Format Error! Format String: ") + fmt + W_(". ");
+    if (args.size()) {
+      text += W_("\r\nHex Params:");
+      for (const TVarRec& a : args) text += W_(" ") + digits(a.raw(), 16, 8);
+    }
+    return text;
+  }
+}
+
+int TDebugLogger::ThreadIndent(DWORD thread) {
+  std::lock_guard lock(FCSThrdId);
+  auto it = std::find(FThrdIDList.begin(), FThrdIDList.end(), thread);
+  if (it != FThrdIDList.end()) return FIndentList[static_cast<size_t>(it - FThrdIDList.begin())];
+  FThrdIDList.push_back(thread);
+  FIndentList.push_back(0);
+  return 0;
+}
+
+void TDebugLogger::ChangeIndent(int delta) {
+  DWORD thread = GetCurrentThreadId();
+  ThreadIndent(thread);  // a thread seen for the first time starts at 0
+  std::lock_guard lock(FCSThrdId);
+  auto it = std::find(FThrdIDList.begin(), FThrdIDList.end(), thread);
+  int& indent = FIndentList[static_cast<size_t>(it - FThrdIDList.begin())];
+  indent = std::max(0, indent + delta);
+}
+
+void TDebugLogger::SendDebugMessage(const WStr& text, const WStr& tag, int level, TDebugMsgType type) {
+  if (text.empty()) return;
+  // Switched off, a message costs the switch test alone once the viewer start was tried.
+  if (!FActive && FViewerAutoStartCalled) return;
+  std::string ansi = ToAnsi(text);
+  std::string ansi_tag = ToAnsi(tag);
+  DWORD thread = GetCurrentThreadId();
+  int indent = ThreadIndent(thread);
+
+  std::lock_guard lock(FCSSend);
+  if (!FViewerAutoStartCalled && FAutoStart && !FIgnoreViewer) {
+    FViewerAutoStartCalled = true;
+    if (FChannel) FChannel->StartDebugViewer();
+  }
+  if (!FActive || !FChannel || !FChannel->Active()) return;
+  if (!FChannel->CheckReady()) return;
+  for (size_t at = 0; at < ansi.size(); at += kPieceBytes) {
+    TDebugMessage msg;
+    msg.Text = ansi.substr(at, kPieceBytes);
+    msg.Tag = ansi_tag;
+    msg.Level = level;
+    msg.MsgType = type;
+    msg.Indent = indent;
+    msg.ProcessId = GetCurrentProcessId();
+    msg.ThreadId = thread;
+    GetLocalTime(&msg.TimeStamp);
+    FChannel->RefreshFilter(FFilter);
+    if (FFilter.Passes(msg.Tag, level, type) && FChannel->CheckReady()) FChannel->SendContent(msg);
+  }
+}
+
+void TDebugLogger::LogMsg(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtInformation); }
+void TDebugLogger::LogMsgWithTag(const WStr& text, const WStr& tag) { SendDebugMessage(text, tag, kDefaultLevel, dmtInformation); }
+void TDebugLogger::LogMsgWarning(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtWarning); }
+void TDebugLogger::LogMsgError(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtError); }
+
+void TDebugLogger::LogFmt(const WStr& fmt, TVarRecs args) {
+  if (!FActive && FViewerAutoStartCalled) return;  // nothing to format for
+  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtInformation);
+}
+
+void TDebugLogger::LogFmtWithTag(const WStr& fmt, TVarRecs args, const WStr& tag) {
+  if (!FActive && FViewerAutoStartCalled) return;
+  SendDebugMessage(FormatOrExplain(fmt, args), tag, kDefaultLevel, dmtInformation);
+}
+
+void TDebugLogger::LogErrorFmt(const WStr& fmt, TVarRecs args) {
+  if (!FActive && FViewerAutoStartCalled) return;
+  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtError);
+}
+
+void TDebugLogger::LogEnter(const WStr& procName, const WStr& tag) {
+  SendDebugMessage(W_("Enter: ") + procName, tag, kDefaultLevel, dmtEnterProc);
+  ChangeIndent(+1);
+}
+
+void TDebugLogger::LogLeave(const WStr& procName, const WStr& tag) {
+  ChangeIndent(-1);
+  SendDebugMessage(W_("Leave: ") + procName, tag, kDefaultLevel, dmtLeaveProc);
+}
+
+void TDebugLogger::LogSeparator() { SendDebugMessage(W_("-"), {}, kDefaultLevel, dmtSeparator); }
+
+void TDebugLogger::SetChannel(std::unique_ptr<TLogChannel> channel) {
+  std::lock_guard lock(FCSSend);
+  FChannel = std::move(channel);
+}
+
+void TDebugLogger::Reset() {
+  {
+    std::lock_guard lock(FCSSend);
+    FChannel.reset();
+    FFilter = TDebugFilter{};
+    FActive = true;
+    FViewerAutoStartCalled = false;
+  }
+  std::lock_guard lock(FCSThrdId);
+  FThrdIDList.clear();
+  FIndentList.clear();
+}
+
+TDebugFilter TDebugLogger::Filter() {
+  std::lock_guard lock(FCSSend);
+  return FFilter;
+}
+
+TDebugLogger& TheDebugger() {
+  static TDebugLogger logger;
+  return logger;
+}

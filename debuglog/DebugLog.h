@@ -1,0 +1,150 @@
+// The diagnostic log: one process-wide logger that turns each call into messages (text, tag,
+// level, type, the sending thread's indent) for an external viewer. Nothing is written to disk;
+// without a channel, or with the log switched off, messages are dropped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "win32/kernel.h"
+
+enum TDebugMsgType {
+  dmtInformation,
+  dmtWarning,
+  dmtError,
+  dmtSeparator,
+  dmtEnterProc,
+  dmtLeaveProc,
+  dmtTimeMarkStart,
+  dmtTimeMarkStop,
+  dmtMemoryDump,
+  dmtException,
+  dmtObject,
+  dmtComponent,
+  dmtCustom,
+  dmtSystem
+};
+using TDebugMsgTypes = std::uint16_t;  // bit n for type n
+
+constexpr int kDefaultLevel = 3;
+constexpr int kDefaultTimeStampType = 1;  // local date and time
+
+struct TDebugFilter {
+  bool FEnabled = false;
+  int FLevel = 3;
+  std::string FTag;  // up to 8 characters
+  TDebugMsgTypes FMsgTypes = 0;
+
+  bool Passes(const std::string& tag, int level, TDebugMsgType type) const;
+};
+
+// One message as the channel packs it.
+struct TDebugMessage {
+  std::string Text;  // ANSI, at most 4096 bytes
+  std::string Tag;   // ANSI
+  int Level = kDefaultLevel;
+  TDebugMsgType MsgType = dmtInformation;
+  int Indent = 0;
+  DWORD ProcessId = 0;
+  DWORD ThreadId = 0;
+  int TimeStampType = kDefaultTimeStampType;
+  SYSTEMTIME TimeStamp{};
+};
+
+// The way out to the viewer (the shared-memory channel); tests give a channel that records.
+class TLogChannel {
+ public:
+  virtual ~TLogChannel() = default;
+  virtual void StartDebugViewer() = 0;  // one attempt to start the viewer
+  virtual bool Active() const = 0;
+  virtual bool CheckReady() = 0;  // connects when needed; whether a viewer is connected
+  // Copies the viewer's filter into `filter` when the viewer changed it.
+  virtual void RefreshFilter(TDebugFilter& filter) = 0;
+  virtual void SendContent(const TDebugMessage& msg) = 0;
+};
+
+// One format argument, as the installer passes them: integers, texts, floating-point numbers.
+class TVarRec {
+ public:
+  enum Kind { kInteger, kInt64, kText, kFloat };
+  TVarRec(int v) : kind_(kInteger), int_(v) {}
+  TVarRec(unsigned v) : kind_(kInteger), int_(static_cast<int>(v)) {}
+  TVarRec(long v) : kind_(kInt64), int_(v) {}
+  TVarRec(long long v) : kind_(kInt64), int_(v) {}
+  TVarRec(unsigned long v) : kind_(kInt64), int_(static_cast<long long>(v)) {}
+  TVarRec(double v) : kind_(kFloat), float_(v) {}
+  TVarRec(const WCHAR* v) : kind_(kText), text_(v ? v : W_("")) {}
+  TVarRec(WStrView v) : kind_(kText), text_(v) {}
+  TVarRec(const WStr& v) : kind_(kText), text_(v) {}
+
+  Kind kind() const { return kind_; }
+  long long integer() const { return int_; }
+  double floating() const { return float_; }
+  WStrView text() const { return text_; }
+  // The argument's raw 32 bits: the value of an integer, the address of anything else.
+  std::uint32_t raw() const;
+
+ private:
+  Kind kind_;
+  long long int_ = 0;
+  double float_ = 0;
+  WStrView text_;
+};
+
+using TVarRecs = std::initializer_list<TVarRec>;
+
+// Delphi-style formatting: %s, %d, %u, %x (upper-case digits), %f (two decimals unless told),
+// %e, %g, %p, with "-", width and precision ("*" takes them from the arguments) and %%.
+// Throws KelvaneError when the format and the arguments do not fit.
+WStr Format(WStrView fmt, TVarRecs args);
+
+class TDebugLogger {
+ public:
+  TDebugLogger() = default;
+  TDebugLogger(const TDebugLogger&) = delete;
+  TDebugLogger& operator=(const TDebugLogger&) = delete;
+
+  void LogMsg(const WStr& text);
+  void LogMsgWithTag(const WStr& text, const WStr& tag);
+  void LogMsgWarning(const WStr& text);
+  void LogMsgError(const WStr& text);
+  void LogFmt(const WStr& fmt, TVarRecs args);
+  void LogFmtWithTag(const WStr& fmt, TVarRecs args, const WStr& tag);
+  void LogErrorFmt(const WStr& fmt, TVarRecs args);
+  void LogEnter(const WStr& procName, const WStr& tag = {});
+  void LogLeave(const WStr& procName, const WStr& tag = {});
+  void LogSeparator();
+  void SetActive(bool active) { FActive = active; }
+  bool Active() const { return FActive; }
+
+  // The channel: absent until one is made (the viewer channel, or a test's).
+  void SetChannel(std::unique_ptr<TLogChannel> channel);
+  // Back to the state of a new logger, channel included (for tests).
+  void Reset();
+  TDebugFilter Filter();
+
+ private:
+  void SendDebugMessage(const WStr& text, const WStr& tag, int level, TDebugMsgType type);
+  int ThreadIndent(DWORD thread);
+  void ChangeIndent(int delta);
+  static WStr FormatOrExplain(const WStr& fmt, TVarRecs args);
+
+  std::atomic<bool> FActive{true};
+  bool FAutoStart = true;
+  std::atomic<bool> FViewerAutoStartCalled{false};
+  bool FIgnoreViewer = false;
+  TDebugFilter FFilter;
+  std::unique_ptr<TLogChannel> FChannel;
+  std::mutex FCSSend;  // one message at a time through the channel
+  std::vector<DWORD> FThrdIDList;
+  std::vector<int> FIndentList;
+  std::mutex FCSThrdId;
+};
+
+TDebugLogger& TheDebugger();

@@ -1,0 +1,163 @@
+// Windowing: window classes and windows, the message queue, message boxes, string resources.
+#pragma once
+
+#include "win32/base.h"
+
+#ifndef _WIN32
+
+struct HWND__ {
+  int unused;
+};
+typedef HWND__* HWND;
+struct HMENU__ {
+  int unused;
+};
+typedef HMENU__* HMENU;
+struct HICON__ {
+  int unused;
+};
+typedef HICON__* HICON;
+typedef HICON HCURSOR;
+struct HBRUSH__ {
+  int unused;
+};
+typedef HBRUSH__* HBRUSH;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef WORD ATOM;
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *LPMSG;
+
+typedef struct tagWNDCLASSEXW {
+  UINT cbSize;
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCWSTR lpszMenuName;
+  LPCWSTR lpszClassName;
+  HICON hIconSm;
+} WNDCLASSEXW;
+
+typedef struct tagCREATESTRUCTW {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCWSTR lpszName;
+  LPCWSTR lpszClass;
+  DWORD dwExStyle;
+} CREATESTRUCTW;
+
+// Messages.
+#define WM_NULL 0x0000u
+#define WM_CREATE 0x0001u
+#define WM_DESTROY 0x0002u
+#define WM_SIZE 0x0005u
+#define WM_SETTEXT 0x000Cu
+#define WM_GETTEXT 0x000Du
+#define WM_GETTEXTLENGTH 0x000Eu
+#define WM_CLOSE 0x0010u
+#define WM_QUIT 0x0012u
+#define WM_SHOWWINDOW 0x0018u
+#define WM_NCCREATE 0x0081u
+#define WM_NCDESTROY 0x0082u
+#define WM_COMMAND 0x0111u
+#define WM_TIMER 0x0113u
+#define WM_USER 0x0400u
+
+// Window styles and show commands.
+#define WS_OVERLAPPED 0x00000000u
+#define WS_POPUP 0x80000000u
+#define WS_CHILD 0x40000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_CAPTION 0x00C00000u
+#define WS_SYSMENU 0x00080000u
+#define WS_MINIMIZEBOX 0x00020000u
+#define WS_EX_APPWINDOW 0x00040000u
+#define CW_USEDEFAULT (static_cast<int>(0x80000000))
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+#define SW_SHOW 5
+#define GWLP_WNDPROC (-4)
+#define GWLP_USERDATA (-21)
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+
+// Message boxes.
+#define MB_OK 0x00000000u
+#define MB_OKCANCEL 0x00000001u
+#define MB_ABORTRETRYIGNORE 0x00000002u
+#define MB_YESNOCANCEL 0x00000003u
+#define MB_YESNO 0x00000004u
+#define MB_RETRYCANCEL 0x00000005u
+#define MB_ICONERROR 0x00000010u
+#define MB_ICONHAND MB_ICONERROR
+#define MB_ICONSTOP MB_ICONERROR
+#define MB_ICONQUESTION 0x00000020u
+#define MB_ICONWARNING 0x00000030u
+#define MB_ICONEXCLAMATION MB_ICONWARNING
+#define MB_ICONINFORMATION 0x00000040u
+#define MB_DEFBUTTON1 0x00000000u
+#define MB_DEFBUTTON2 0x00000100u
+#define MB_DEFBUTTON3 0x00000200u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDABORT 3
+#define IDRETRY 4
+#define IDIGNORE 5
+#define IDYES 6
+#define IDNO 7
+
+extern "C" {
+WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* lpwcx);
+WINSIM_API BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
+WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
+                                       int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
+                                       HINSTANCE hInstance, LPVOID lpParam);
+WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd);
+WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
+WINSIM_API BOOL WINAPI UpdateWindow(HWND hWnd);
+WINSIM_API BOOL WINAPI IsWindow(HWND hWnd);
+WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd);
+WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
+WINSIM_API BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString);
+WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex);
+WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
+WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
+WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+WINSIM_API BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+WINSIM_API BOOL WINAPI TranslateMessage(const MSG* lpMsg);
+WINSIM_API LRESULT WINAPI DispatchMessageW(const MSG* lpMsg);
+WINSIM_API BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API void WINAPI PostQuitMessage(int nExitCode);
+WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+}
+
+#endif  // !_WIN32

@@ -1,0 +1,474 @@
+// kelvane-rc: turns a deliverable's .rc file into the resource table of the simulated machine
+// (a C++ source that the image links), so that Windows builds (windres) and simulated builds
+// read the same source of truth. Understands the subset our .rc files use: LANGUAGE, STRINGTABLE,
+// RCDATA, ICON, manifests (type 24) and custom types given by file, #define and #include of
+// headers with #defines.
+//
+//   kelvane-rc compile INPUT.rc OUTPUT.cpp [-I DIR]...
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Failure {
+  std::string message;
+};
+
+[[noreturn]] void fail(const std::string& where, const std::string& why) { throw Failure{where + ": " + why}; }
+
+std::u16string utf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : 4;
+    unsigned c = len == 1 ? b : b & (0x3F >> (len - 1));
+    for (int k = 1; k < len && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += len;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+struct Token {
+  enum Kind { kEnd, kName, kNumber, kString, kPunct } kind = kEnd;
+  std::string text;
+  long value = 0;
+  int line = 0;
+};
+
+class Lexer {
+ public:
+  Lexer(std::string src, std::string file) : src_(std::move(src)), file_(std::move(file)) {}
+
+  // Preprocessor lines are handed to `on_directive` as they come.
+  template <class F>
+  Token next(F&& on_directive) {
+    for (;;) {
+      skip_blanks();
+      if (pos_ >= src_.size()) return {Token::kEnd, "", 0, line_};
+      if (at_line_start_ && src_[pos_] == '#') {
+        size_t end = src_.find('\n', pos_);
+        std::string d = src_.substr(pos_, end == std::string::npos ? std::string::npos : end - pos_);
+        pos_ = end == std::string::npos ? src_.size() : end;
+        on_directive(d, line_);
+        continue;
+      }
+      at_line_start_ = false;
+      char c = src_[pos_];
+      if (c == '"' || ((c == 'L' || c == 'l') && pos_ + 1 < src_.size() && src_[pos_ + 1] == '"')) return string();
+      if (std::isdigit(static_cast<unsigned char>(c))) return number();
+      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+        size_t b = pos_;
+        while (pos_ < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_')) ++pos_;
+        return {Token::kName, src_.substr(b, pos_ - b), 0, line_};
+      }
+      ++pos_;
+      return {Token::kPunct, std::string(1, c), 0, line_};
+    }
+  }
+
+  std::string where(int line) const { return file_ + ":" + std::to_string(line); }
+
+ private:
+  void skip_blanks() {
+    while (pos_ < src_.size()) {
+      char c = src_[pos_];
+      if (c == '\n') {
+        ++line_;
+        at_line_start_ = true;
+        ++pos_;
+      } else if (c == ' ' || c == '\t' || c == '\r') {
+        ++pos_;
+      } else if (src_.compare(pos_, 2, "//") == 0) {
+        while (pos_ < src_.size() && src_[pos_] != '\n') ++pos_;
+      } else if (src_.compare(pos_, 2, "/*") == 0) {
+        size_t end = src_.find("*/", pos_ + 2);
+        for (size_t i = pos_; i < std::min(end, src_.size()); ++i) line_ += src_[i] == '\n';
+        pos_ = end == std::string::npos ? src_.size() : end + 2;
+      } else {
+        break;
+      }
+    }
+  }
+
+  Token number() {
+    size_t b = pos_;
+    while (pos_ < src_.size() && std::isalnum(static_cast<unsigned char>(src_[pos_]))) ++pos_;
+    std::string t = src_.substr(b, pos_ - b);
+    std::string digits = t;
+    if (!digits.empty() && (digits.back() == 'L' || digits.back() == 'l')) digits.pop_back();
+    char* end = nullptr;
+    long v = std::strtol(digits.c_str(), &end, 0);
+    if (*end) fail(where(line_), "bad number " + t);
+    return {Token::kNumber, t, v, line_};
+  }
+
+  Token string() {
+    int line = line_;
+    if (src_[pos_] != '"') ++pos_;  // L prefix
+    ++pos_;
+    std::string out;
+    for (;;) {
+      if (pos_ >= src_.size() || src_[pos_] == '\n') fail(where(line), "unterminated string");
+      char c = src_[pos_++];
+      if (c == '"') {
+        if (pos_ < src_.size() && src_[pos_] == '"') {  // "" stands for one quotation mark
+          out += '"';
+          ++pos_;
+          continue;
+        }
+        break;
+      }
+      if (c == '\\' && pos_ < src_.size()) {
+        char e = src_[pos_++];
+        switch (e) {
+          case 'n': out += '\n'; break;
+          case 'r': out += '\r'; break;
+          case 't': out += '\t'; break;
+          case '0': out += '\0'; break;
+          case '\\': out += '\\'; break;
+          case '"': out += '"'; break;
+          case 'x': {
+            size_t b = pos_;
+            while (pos_ < src_.size() && pos_ - b < 4 && std::isxdigit(static_cast<unsigned char>(src_[pos_]))) ++pos_;
+            unsigned v = static_cast<unsigned>(std::strtoul(src_.substr(b, pos_ - b).c_str(), nullptr, 16));
+            out += static_cast<char>(v);
+            break;
+          }
+          default: out += '\\'; out += e;
+        }
+        continue;
+      }
+      out += c;
+    }
+    return {Token::kString, out, 0, line};
+  }
+
+  std::string src_, file_;
+  size_t pos_ = 0;
+  int line_ = 1;
+  bool at_line_start_ = true;
+};
+
+struct Resource {
+  std::string type_name;  // empty: numeric
+  unsigned type_id = 0;
+  std::string name;  // empty: numeric
+  unsigned name_id = 0;
+  unsigned lang = 0;
+  std::string file;  // data from a file (whole, or a range)
+  long offset = 0, length = -1;
+  std::vector<unsigned char> bytes;  // data made here
+};
+
+class Compiler {
+ public:
+  Compiler(std::vector<std::string> search) : search_(std::move(search)) {
+    for (auto& [k, v] : std::map<std::string, long>{{"LANG_NEUTRAL", 0}, {"LANG_ENGLISH", 9}, {"LANG_CHINESE", 4},
+                                                    {"SUBLANG_NEUTRAL", 0}, {"SUBLANG_DEFAULT", 1}, {"SUBLANG_ENGLISH_US", 1},
+                                                    {"SUBLANG_CHINESE_TRADITIONAL", 1}, {"SUBLANG_CHINESE_SIMPLIFIED", 2},
+                                                    {"RT_MANIFEST", 24}, {"RT_RCDATA", 10}, {"RT_ICON", 3},
+                                                    {"RT_GROUP_ICON", 14}, {"RT_STRING", 6}, {"CREATEPROCESS_MANIFEST_RESOURCE_ID", 1}})
+      defines_[k] = std::to_string(v);
+  }
+
+  void compile(const std::string& rc) {
+    dir_ = fs::path(rc).parent_path().string();
+    std::ifstream in(rc, std::ios::binary);
+    if (!in) fail(rc, "cannot be read");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    Lexer lex(ss.str(), rc);
+    auto directive = [&](const std::string& d, int line) { this->directive(d, lex.where(line)); };
+    Token t = lex.next(directive);
+    while (t.kind != Token::kEnd) {
+      std::string where = lex.where(t.line);
+      if (t.kind == Token::kName && t.text == "LANGUAGE") {
+        long p = value(lex.next(directive), where);
+        expect(lex.next(directive), ",", where);
+        long s = value(lex.next(directive), where);
+        lang_ = static_cast<unsigned>((s << 10) | p);
+        t = lex.next(directive);
+        continue;
+      }
+      if (t.kind == Token::kName && t.text == "STRINGTABLE") {
+        Token b = skip_attributes(lex, directive);
+        if (!(b.text == "BEGIN" || b.text == "{")) fail(where, "STRINGTABLE needs BEGIN");
+        for (;;) {
+          Token id = lex.next(directive);
+          if (id.text == "END" || id.text == "}") break;
+          long n = value(id, lex.where(id.line));
+          Token s = lex.next(directive);
+          if (s.text == ",") s = lex.next(directive);
+          if (s.kind != Token::kString) fail(lex.where(s.line), "a string table entry needs a text");
+          if (n < 0 || n > 0xFFFF) fail(lex.where(id.line), "string id out of range");
+          auto& block = strings_[{lang_, static_cast<unsigned>(n / 16 + 1)}];
+          block[static_cast<size_t>(n % 16)] = utf16(s.text);
+        }
+        t = lex.next(directive);
+        continue;
+      }
+      // name type ...
+      Resource r;
+      r.lang = lang_;
+      set_id(t, r.name, r.name_id, where);
+      Token type = lex.next(directive);
+      std::string tn = type.kind == Token::kName ? type.text : "";
+      if (tn == "DIALOG" || tn == "DIALOGEX" || tn == "MENU" || tn == "MENUEX" || tn == "ACCELERATORS" || tn == "VERSIONINFO")
+        fail(where, tn + " resources are not supported yet by this compiler");
+      if (tn == "RCDATA") {
+        r.type_id = 10;
+      } else if (tn == "ICON") {
+        r.type_id = 14;
+      } else {
+        set_id(type, r.type_name, r.type_id, where);
+      }
+      Token f = skip_attributes(lex, directive);
+      if (f.kind != Token::kString) fail(where, "expected a file name (inline data is not supported)");
+      r.file = find(f.text, where);
+      if (tn == "ICON") {
+        add_icon(r, where);
+      } else {
+        out_.push_back(r);
+      }
+      t = lex.next(directive);
+    }
+    for (auto& [key, block] : strings_) {
+      Resource r;
+      r.type_id = 6;
+      r.lang = key.first;
+      r.name_id = key.second;
+      for (auto& s : block) {
+        put16(r.bytes, static_cast<unsigned>(s.size()));
+        for (char16_t c : s) put16(r.bytes, c);
+      }
+      out_.push_back(r);
+    }
+  }
+
+  std::string generate(const std::string& rc) const {
+    std::ostringstream o;
+    o << "// Generated by kelvane-rc from " << fs::path(rc).filename().string() << ". Do not edit.\n"
+      << "#include \"winsim/resources.h\"\n\nnamespace {\n\n";
+    for (size_t i = 0; i < out_.size(); ++i) {
+      const Resource& r = out_[i];
+      if (r.file.empty()) {
+        o << "const unsigned char kres_" << i << "[] = {";
+        for (size_t k = 0; k < r.bytes.size(); ++k) o << (k % 24 ? "" : "\n  ") << static_cast<unsigned>(r.bytes[k]) << ",";
+        o << "0};\n";
+      }
+    }
+    o << "\n}  // namespace\n\n";
+    // Files go in as they are, through the assembler, so that large ones cost nothing to compile.
+    for (size_t i = 0; i < out_.size(); ++i) {
+      const Resource& r = out_[i];
+      if (r.file.empty()) continue;
+      const std::string& file = r.file;  // checked to need no escapes
+      o << "__asm__(\".section .rodata\\n.balign 16\\n.globl kelvane_res_" << i << "\\n.hidden kelvane_res_" << i
+        << "\\nkelvane_res_" << i << ":\\n.incbin \\\"" << file << "\\\"";
+      if (r.length >= 0) o << ", " << r.offset << ", " << r.length;
+      o << "\\n.byte 0\\n.previous\\n\");\n"
+        << "extern \"C\" __attribute__((visibility(\"hidden\"))) const unsigned char kelvane_res_" << i << "[];\n";
+    }
+    o << "\nnamespace {\n\nconst winsim_resource kTable[] = {\n";
+    for (size_t i = 0; i < out_.size(); ++i) {
+      const Resource& r = out_[i];
+      auto name = [](const std::string& s) { return s.empty() ? std::string("nullptr") : "u\"" + s + "\""; };
+      o << "    {" << name(r.type_name) << ", " << r.type_id << ", " << name(r.name) << ", " << r.name_id << ", " << r.lang
+        << ", " << (r.file.empty() ? "kres_" : "kelvane_res_") << i << ", " << size(r) << "},\n";
+    }
+    if (out_.empty()) o << "    {nullptr, 0, nullptr, 0, 0, nullptr, 0},\n";
+    o << "};\n\n"
+      << "struct Registration {\n"
+      << "  Registration() { winsim_register_resources(kTable, " << out_.size() << ", kTable); }\n"
+      << "  ~Registration() { winsim_unregister_resources(kTable); }\n"
+      << "} registration;\n\n}  // namespace\n";
+    return o.str();
+  }
+
+ private:
+  static void put16(std::vector<unsigned char>& b, unsigned v) {
+    b.push_back(static_cast<unsigned char>(v & 0xFF));
+    b.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
+  }
+
+  static long size(const Resource& r) {
+    if (!r.file.empty()) return r.length >= 0 ? r.length : static_cast<long>(fs::file_size(r.file));
+    return static_cast<long>(r.bytes.size());
+  }
+
+  template <class F>
+  static Token skip_attributes(Lexer& lex, F&& directive) {
+    static const char* attrs[] = {"DISCARDABLE", "PRELOAD", "LOADONCALL", "MOVEABLE", "FIXED", "PURE", "IMPURE"};
+    for (;;) {
+      Token t = lex.next(directive);
+      bool attr = false;
+      for (const char* a : attrs) attr |= t.kind == Token::kName && t.text == a;
+      if (!attr) return t;
+    }
+  }
+
+  void directive(const std::string& d, const std::string& where) {
+    std::istringstream in(d.substr(1));
+    std::string word;
+    in >> word;
+    if (word == "define") {
+      std::string name, value;
+      in >> name;
+      std::getline(in, value);
+      size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t\r");
+      defines_[name] = b == std::string::npos ? "" : value.substr(b, e - b + 1);
+    } else if (word == "include") {
+      std::string rest;
+      std::getline(in, rest);
+      size_t q = rest.find('"');
+      if (q == std::string::npos) return;  // <system headers> hold nothing for us
+      std::string header = find(rest.substr(q + 1, rest.find('"', q + 1) - q - 1), where);
+      std::ifstream h(header);
+      for (std::string line; std::getline(h, line);) {
+        size_t b = line.find_first_not_of(" \t");
+        if (b != std::string::npos && line[b] == '#') directive(line.substr(b), header);
+      }
+    } else if (word == "pragma" || word == "ifdef" || word == "ifndef" || word == "endif" || word == "undef") {
+      // code_page(65001) is what we read anyway; guards of headers change nothing here
+    } else {
+      fail(where, "unsupported directive #" + word);
+    }
+  }
+
+  long value(const Token& t, const std::string& where) const {
+    if (t.kind == Token::kNumber) return t.value;
+    if (t.kind == Token::kName) {
+      auto it = defines_.find(t.text);
+      if (it != defines_.end()) {
+        char* end = nullptr;
+        long v = std::strtol(it->second.c_str(), &end, 0);
+        if (!it->second.empty() && (!*end || *end == 'L')) return v;
+      }
+    }
+    fail(where, "expected a number, found \"" + t.text + "\"");
+  }
+
+  void set_id(const Token& t, std::string& name, unsigned& id, const std::string& where) const {
+    if (t.kind == Token::kNumber || (t.kind == Token::kName && defines_.count(t.text))) {
+      id = static_cast<unsigned>(value(t, where));
+    } else if (t.kind == Token::kName || t.kind == Token::kString) {
+      for (char c : t.text) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    } else {
+      fail(where, "expected a resource name, found \"" + t.text + "\"");
+    }
+  }
+
+  static void expect(const Token& t, const char* what, const std::string& where) {
+    if (t.text != what) fail(where, std::string("expected ") + what);
+  }
+
+  std::string find(const std::string& name, const std::string& where) const {
+    std::vector<std::string> dirs = {dir_};
+    dirs.insert(dirs.end(), search_.begin(), search_.end());
+    for (auto& d : dirs) {
+      fs::path p = fs::path(d) / name;
+      std::error_code ec;
+      if (!fs::is_regular_file(p, ec)) continue;
+      std::string found = fs::absolute(p).lexically_normal().string();
+      if (found.find_first_of("\"\\") != std::string::npos) fail(where, "file path " + found + " holds a quote or backslash");
+      return found;
+    }
+    fail(where, "file \"" + name + "\" not found");
+  }
+
+  // An icon file becomes one RT_ICON per image and an RT_GROUP_ICON directory naming them.
+  void add_icon(Resource group, const std::string& where) {
+    std::ifstream in(group.file, std::ios::binary);
+    std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u16 = [&](size_t o) { return static_cast<unsigned>(f[o] | (f[o + 1] << 8)); };
+    auto u32 = [&](size_t o) { return static_cast<unsigned long>(u16(o) | (static_cast<unsigned long>(u16(o + 2)) << 16)); };
+    if (f.size() < 6 || u16(0) != 0 || u16(2) != 1) fail(where, group.file + " is not an icon file");
+    unsigned count = u16(4);
+    if (f.size() < 6 + 16ul * count) fail(where, group.file + " is cut short");
+    put16(group.bytes, 0);
+    put16(group.bytes, 1);
+    put16(group.bytes, count);
+    for (unsigned i = 0; i < count; ++i) {
+      size_t e = 6 + 16ul * i;
+      Resource img;
+      img.type_id = 3;
+      img.name_id = ++icon_id_;
+      img.lang = group.lang;
+      img.file = group.file;
+      img.length = static_cast<long>(u32(e + 8));
+      img.offset = static_cast<long>(u32(e + 12));
+      if (static_cast<size_t>(img.offset + img.length) > f.size()) fail(where, group.file + " is cut short");
+      out_.push_back(img);
+      group.bytes.insert(group.bytes.end(), f.begin() + static_cast<long>(e), f.begin() + static_cast<long>(e + 12));
+      put16(group.bytes, img.name_id);
+    }
+    group.file.clear();
+    out_.push_back(group);
+  }
+
+  std::vector<std::string> search_;
+  std::string dir_;
+  std::map<std::string, std::string> defines_;
+  unsigned lang_ = 0;
+  unsigned icon_id_ = 0;
+  std::map<std::pair<unsigned, unsigned>, std::u16string[16]> strings_;
+  std::vector<Resource> out_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() < 3 || args[0] != "compile") {
+    std::cerr << "usage: kelvane-rc compile INPUT.rc OUTPUT.cpp [-I DIR]...\n";
+    return 2;
+  }
+  std::vector<std::string> search;
+  for (size_t i = 3; i < args.size(); ++i) {
+    if (args[i] == "-I" && i + 1 < args.size()) {
+      search.push_back(args[++i]);
+    } else if (args[i].rfind("-I", 0) == 0) {
+      search.push_back(args[i].substr(2));
+    } else {
+      std::cerr << "kelvane-rc: unknown argument " << args[i] << "\n";
+      return 2;
+    }
+  }
+  try {
+    Compiler c(search);
+    c.compile(args[1]);
+    std::string text = c.generate(args[1]);
+    std::string tmp = args[2] + ".tmp";
+    {
+      std::ofstream out(tmp, std::ios::binary);
+      out << text;
+      if (!out) {
+        std::cerr << "kelvane-rc: cannot write " << args[2] << "\n";
+        return 1;
+      }
+    }
+    fs::rename(tmp, args[2]);
+  } catch (const Failure& f) {
+    std::cerr << "kelvane-rc: " << f.message << "\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,738 @@
+// Windowing: classes, windows, per-thread message queues, message boxes and the scripted user
+// that answers them and closes windows, and string resources.
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "internal.h"
+#include "win32/user.h"
+
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+
+namespace winsim {
+
+namespace {
+
+struct WindowClass {
+  WStr name;
+  WNDPROC proc = nullptr;
+  HINSTANCE instance = nullptr;
+};
+
+struct Window {
+  WStr cls;
+  WNDPROC proc = nullptr;
+  WStr text;
+  DWORD style = 0;
+  HWND parent = nullptr;
+  bool visible = false;
+  LONG_PTR userdata = 0;
+  std::thread::id thread;
+};
+
+struct SentMessage {
+  HWND hwnd;
+  UINT msg;
+  WPARAM wp;
+  LPARAM lp;
+  LRESULT result = 0;
+  bool done = false;
+};
+
+struct Queue {
+  std::deque<MSG> posted;
+  std::deque<SentMessage*> sent;
+  bool quit = false;
+  int quit_code = 0;
+};
+
+struct Ui {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<WindowClass> classes;
+  std::map<HWND, Window> windows;
+  ULONG_PTR next_hwnd = 0x10010;
+  std::map<std::thread::id, Queue> queues;
+};
+
+Ui& ui() {
+  static Ui u;
+  return u;
+}
+
+// Controls of the system, handled by the default window procedure here.
+bool is_system_class(WStrView name) {
+  for (const char16_t* c : {u"BUTTON", u"STATIC", u"EDIT", u"LISTBOX", u"COMBOBOX", u"#32770"})
+    if (iequal(name, c)) return true;
+  return false;
+}
+
+// "*" and "?" as in file names, ignoring case.
+bool glob(WStrView pat, WStrView s) {
+  if (pat.empty()) return s.empty();
+  if (pat[0] == u'*') {
+    for (size_t i = 0; i <= s.size(); ++i)
+      if (glob(pat.substr(1), s.substr(i))) return true;
+    return false;
+  }
+  return !s.empty() && (pat[0] == u'?' || fold_upper(pat[0]) == fold_upper(s[0])) && glob(pat.substr(1), s.substr(1));
+}
+
+// ---- the scripted user ------------------------------------------------------------------------
+
+struct Action {
+  enum Kind { kClose, kWait, kLook, kEnv } kind;
+  WStr pattern;
+  int ms = 0;
+};
+
+struct BoxRule {
+  int answer;
+  WStr pattern;
+  bool used = false;
+};
+
+struct Script {
+  std::mutex mu;
+  bool loaded = false;
+  std::string file;
+  std::vector<Action> actions;
+  size_t next = 0;
+  std::vector<BoxRule> boxes;
+  std::set<HWND> asked_to_close;
+};
+
+Script& script() {
+  static Script s;
+  return s;
+}
+
+constexpr std::pair<const char16_t*, int> kAnswers[] = {{u"OK", IDOK},         {u"CANCEL", IDCANCEL}, {u"ABORT", IDABORT},
+                                                         {u"RETRY", IDRETRY}, {u"IGNORE", IDIGNORE}, {u"YES", IDYES},
+                                                         {u"NO", IDNO}};
+
+const char16_t* answer_name(int id) {
+  for (auto& [n, v] : kAnswers)
+    if (v == id) return n;
+  return u"?";
+}
+
+[[noreturn]] void script_error(const std::string& file, int line, const std::string& why) {
+  std::fprintf(stderr, "winsim: user script %s:%d: %s\n", file.c_str(), line, why.c_str());
+  std::_Exit(3);
+}
+
+WStr unquote_pattern(WStr p) {
+  p = trim_blanks(p);
+  if (p.size() >= 2 && p.front() == u'"' && p.back() == u'"') p = p.substr(1, p.size() - 2);
+  return p;
+}
+
+// Script lines, one action each ("#" starts a comment line):
+//   box ANSWER [TEXT]   answers the first message box whose text matches TEXT (default: any)
+//                       with OK, CANCEL, ABORT, RETRY, IGNORE, YES or NO; each line answers once
+//   close [TITLE]       closes the first visible window whose title matches TITLE
+//   wait MS             lets MS milliseconds pass
+//   look FOLDER         records what the folder holds, as a person looking at it would see
+//   env NAME            records the program's environment variable NAME (a developer's look)
+// Actions other than box run in order whenever the program waits for its user. When they are
+// done, the user closes the program's windows.
+void load_script(Script& s) {
+  s.loaded = true;
+  const char* file = std::getenv("WINSIM_USER_SCRIPT");
+  if (!file || !*file) return;
+  s.file = file;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) script_error(file, 0, "cannot be read");
+  std::string raw;
+  int line_no = 0;
+  while (std::getline(in, raw)) {
+    ++line_no;
+    WStr line = trim_blanks(from_utf8(raw));
+    if (line.empty() || line[0] == u'#') continue;
+    size_t sp = line.find_first_of(u" \t");
+    WStr verb = line.substr(0, sp);
+    WStr rest = sp == WStr::npos ? WStr() : trim_blanks(WStrView(line).substr(sp));
+    if (iequal(verb, u"box")) {
+      size_t sp2 = rest.find_first_of(u" \t");
+      WStr ans = rest.substr(0, sp2);
+      int id = 0;
+      for (auto& [n, v] : kAnswers)
+        if (iequal(ans, n)) id = v;
+      if (!id) script_error(file, line_no, "box needs an answer: OK, CANCEL, ABORT, RETRY, IGNORE, YES or NO");
+      WStr pat = sp2 == WStr::npos ? WStr(u"*") : unquote_pattern(rest.substr(sp2));
+      s.boxes.push_back({id, pat.empty() ? WStr(u"*") : pat});
+    } else if (iequal(verb, u"close")) {
+      WStr pat = unquote_pattern(rest);
+      s.actions.push_back({Action::kClose, pat.empty() ? WStr(u"*") : pat});
+    } else if (iequal(verb, u"wait")) {
+      std::string n = to_utf8(rest);
+      char* end = nullptr;
+      long ms = std::strtol(n.c_str(), &end, 10);
+      if (n.empty() || *end || ms < 0 || ms > 600000) script_error(file, line_no, "wait needs milliseconds (0 to 600000)");
+      s.actions.push_back({Action::kWait, {}, static_cast<int>(ms)});
+    } else if (iequal(verb, u"look") || iequal(verb, u"env")) {
+      WStr arg = unquote_pattern(rest);
+      if (arg.empty()) script_error(file, line_no, to_utf8(verb) + " needs a " + (iequal(verb, u"env") ? "name" : "folder"));
+      s.actions.push_back({iequal(verb, u"env") ? Action::kEnv : Action::kLook, arg});
+    } else {
+      script_error(file, line_no, "unknown action \"" + to_utf8(verb) + "\" (box, close, wait, look or env)");
+    }
+  }
+}
+
+// Every file and folder below a folder, relative to it, folders ending in "\\"; sorted.
+json list_folder(const WStr& folder) {
+  json out = json::array();
+  DWORD err = 0;
+  auto r = resolve(folder, err);
+  if (!r || !r->exists) return out;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (auto it = std::filesystem::recursive_directory_iterator(r->host, ec); !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string rel = std::filesystem::relative(it->path(), r->host, ec).string();
+    std::replace(rel.begin(), rel.end(), '/', '\\');
+    if (it->is_directory(ec)) rel += '\\';
+    names.push_back(rel);
+  }
+  std::sort(names.begin(), names.end());
+  for (auto& n : names) out.push_back(n);
+  return out;
+}
+
+std::vector<std::pair<HWND, WStr>> visible_top_windows(std::thread::id thread) {
+  std::vector<std::pair<HWND, WStr>> out;
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& [h, w] : u.windows)
+    if (!w.parent && w.visible && w.thread == thread) out.push_back({h, w.text});
+  return out;
+}
+
+// The user's turn: the thread is idle. Returns whether the user did something.
+bool user_acts() {
+  auto windows = visible_top_windows(std::this_thread::get_id());
+  if (windows.empty()) return false;  // nothing on screen for this thread: nothing to do
+  Script& s = script();
+  std::unique_lock lock(s.mu);
+  if (!s.loaded) load_script(s);
+  if (s.next < s.actions.size()) {
+    Action a = s.actions[s.next++];
+    lock.unlock();
+    if (a.kind == Action::kWait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(a.ms));
+      return true;
+    }
+    if (a.kind == Action::kLook) {
+      append_event({{"type", "user"}, {"action", "look"}, {"folder", to_utf8(a.pattern)}, {"entries", list_folder(a.pattern)}});
+      return true;
+    }
+    if (a.kind == Action::kEnv) {
+      auto v = get_env(a.pattern);
+      append_event({{"type", "user"}, {"action", "env"}, {"name", to_utf8(a.pattern)},
+                    {"value", v ? json(to_utf8(*v)) : json(nullptr)}});
+      return true;
+    }
+    for (auto& [h, title] : windows) {
+      if (!glob(a.pattern, title)) continue;
+      append_event({{"type", "user"}, {"action", "close"}, {"window", to_utf8(title)}});
+      PostMessageW(h, WM_CLOSE, 0, 0);
+      return true;
+    }
+    append_event({{"type", "user"}, {"action", "close"}, {"window", to_utf8(a.pattern)}, {"found", false}});
+    return true;
+  }
+  // Nothing left to do: the user closes what is still open, once each.
+  bool acted = false;
+  for (auto& [h, title] : windows) {
+    if (!s.asked_to_close.insert(h).second) continue;
+    append_event({{"type", "user"}, {"action", "close"}, {"window", to_utf8(title)}, {"reason", "script done"}});
+    PostMessageW(h, WM_CLOSE, 0, 0);
+    acted = true;
+  }
+  return acted;
+}
+
+Window* window(Ui& u, HWND h) {
+  auto it = u.windows.find(h);
+  return it == u.windows.end() ? nullptr : &it->second;
+}
+
+bool filter_match(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
+  if (hwnd && m.hwnd != hwnd) return false;
+  if (lo == 0 && hi == 0) return true;
+  return m.message >= lo && m.message <= hi;
+}
+
+// Runs the messages other threads sent to this one. Called with the lock held; returns with it.
+bool run_sent(std::unique_lock<std::mutex>& lk, Queue& q) {
+  if (q.sent.empty()) return false;
+  SentMessage* sm = q.sent.front();
+  q.sent.pop_front();
+  WNDPROC proc = nullptr;
+  if (Window* w = window(ui(), sm->hwnd)) proc = w->proc;
+  lk.unlock();
+  LRESULT r = proc ? proc(sm->hwnd, sm->msg, sm->wp, sm->lp) : 0;
+  lk.lock();
+  sm->result = r;
+  sm->done = true;
+  ui().cv.notify_all();
+  return true;
+}
+
+}  // namespace
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* wc) {
+  if (DWORD e = fault("RegisterClassExW")) {
+    SetLastError(e);
+    return 0;
+  }
+  if (!wc || wc->cbSize != sizeof(WNDCLASSEXW) || !wc->lpszClassName || !wc->lpfnWndProc) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& c : u.classes)
+    if (iequal(c.name, wc->lpszClassName)) {
+      SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+      return 0;
+    }
+  u.classes.push_back({wc->lpszClassName, wc->lpfnWndProc, wc->hInstance});
+  return static_cast<ATOM>(0xC000 + u.classes.size());
+}
+
+WINSIM_API BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto it = u.classes.begin(); it != u.classes.end(); ++it)
+    if (lpClassName && iequal(it->name, lpClassName)) {
+      u.classes.erase(it);
+      return TRUE;
+    }
+  SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+  return FALSE;
+}
+
+WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
+                                       int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
+                                       HINSTANCE hInstance, LPVOID lpParam) {
+  if (DWORD e = fault("CreateWindowExW")) {
+    SetLastError(e);
+    return nullptr;
+  }
+  Ui& u = ui();
+  HWND h = nullptr;
+  WNDPROC proc = nullptr;
+  {
+    std::lock_guard lock(u.mu);
+    if (!lpClassName) {
+      SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+      return nullptr;
+    }
+    for (auto& c : u.classes)
+      if (iequal(c.name, lpClassName)) proc = c.proc;
+    if (!proc && is_system_class(lpClassName)) proc = DefWindowProcW;
+    if (!proc) {
+      SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+      return nullptr;
+    }
+    if (hWndParent && !window(u, hWndParent)) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return nullptr;
+    }
+    h = reinterpret_cast<HWND>(u.next_hwnd);
+    u.next_hwnd += 2;
+    Window w;
+    w.cls = lpClassName;
+    w.proc = proc;
+    w.text = wstr_or_empty(lpWindowName);
+    w.style = dwStyle & ~WS_VISIBLE;
+    w.parent = (dwStyle & WS_CHILD) ? hWndParent : nullptr;
+    w.thread = std::this_thread::get_id();
+    u.windows[h] = w;
+    u.queues[w.thread];
+  }
+  CREATESTRUCTW cs{lpParam, hInstance, hMenu, hWndParent, nHeight, nWidth, Y, X, static_cast<LONG>(dwStyle),
+                   lpWindowName, lpClassName, dwExStyle};
+  if (!proc(h, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs)) || proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+    DestroyWindow(h);
+    SetLastError(ERROR_CANCELLED);
+    return nullptr;
+  }
+  if (dwStyle & WS_VISIBLE) ShowWindow(h, SW_SHOW);
+  return h;
+}
+
+WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
+  Ui& u = ui();
+  WNDPROC proc = nullptr;
+  std::vector<HWND> children;
+  bool top = false;
+  WStr title;
+  {
+    std::lock_guard lock(u.mu);
+    Window* w = window(u, hWnd);
+    if (!w) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    if (w->thread != std::this_thread::get_id()) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    proc = w->proc;
+    top = !w->parent && w->visible;
+    title = w->text;
+    for (auto& [h, c] : u.windows)
+      if (c.parent == hWnd) children.push_back(h);
+  }
+  proc(hWnd, WM_DESTROY, 0, 0);
+  for (HWND c : children) DestroyWindow(c);
+  proc(hWnd, WM_NCDESTROY, 0, 0);
+  {
+    std::lock_guard lock(u.mu);
+    u.windows.erase(hWnd);
+  }
+  if (top) append_event({{"type", "window"}, {"action", "destroy"}, {"title", to_utf8(title)}});
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
+  Ui& u = ui();
+  bool was = false, now = nCmdShow != SW_HIDE, top = false;
+  WNDPROC proc = nullptr;
+  WStr title, cls;
+  {
+    std::lock_guard lock(u.mu);
+    Window* w = window(u, hWnd);
+    if (!w) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    was = w->visible;
+    w->visible = now;
+    top = !w->parent;
+    proc = w->proc;
+    title = w->text;
+    cls = w->cls;
+  }
+  if (was != now) {
+    proc(hWnd, WM_SHOWWINDOW, now ? TRUE : FALSE, 0);
+    if (top)
+      append_event({{"type", "window"}, {"action", now ? "show" : "hide"}, {"title", to_utf8(title)}, {"class", to_utf8(cls)}});
+  }
+  return was ? TRUE : FALSE;
+}
+
+WINSIM_API BOOL WINAPI UpdateWindow(HWND hWnd) { return IsWindow(hWnd); }
+
+WINSIM_API BOOL WINAPI IsWindow(HWND hWnd) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  return window(u, hWnd) ? TRUE : FALSE;
+}
+
+WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, hWnd);
+  return w && w->visible ? TRUE : FALSE;
+}
+
+WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
+  return static_cast<int>(SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
+}
+
+WINSIM_API BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
+  if (!IsWindow(hWnd)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  return static_cast<BOOL>(SendMessageW(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)));
+}
+
+WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, hWnd);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (nIndex == GWLP_USERDATA) return w->userdata;
+  if (nIndex == GWLP_WNDPROC) return reinterpret_cast<LONG_PTR>(w->proc);
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return 0;
+}
+
+WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, hWnd);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  LONG_PTR old = 0;
+  if (nIndex == GWLP_USERDATA) {
+    old = w->userdata;
+    w->userdata = dwNewLong;
+  } else if (nIndex == GWLP_WNDPROC) {
+    old = reinterpret_cast<LONG_PTR>(w->proc);
+    w->proc = reinterpret_cast<WNDPROC>(dwNewLong);
+  } else {
+    SetLastError(ERROR_INVALID_PARAMETER);
+  }
+  return old;
+}
+
+WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& [h, w] : u.windows) {
+    if (w.parent) continue;
+    if (lpClassName && !iequal(w.cls, lpClassName)) continue;
+    if (lpWindowName && w.text != lpWindowName) continue;
+    return h;
+  }
+  return nullptr;
+}
+
+WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  switch (Msg) {
+    case WM_NCCREATE:
+      return TRUE;
+    case WM_CLOSE:
+      DestroyWindow(hWnd);
+      return 0;
+    case WM_SETTEXT: {
+      Ui& u = ui();
+      std::lock_guard lock(u.mu);
+      if (Window* w = window(u, hWnd)) w->text = wstr_or_empty(reinterpret_cast<LPCWSTR>(lParam));
+      return TRUE;
+    }
+    case WM_GETTEXT:
+    case WM_GETTEXTLENGTH: {
+      Ui& u = ui();
+      std::lock_guard lock(u.mu);
+      Window* w = window(u, hWnd);
+      WStr t = w ? w->text : WStr();
+      if (Msg == WM_GETTEXTLENGTH) return static_cast<LRESULT>(t.size());
+      auto* buf = reinterpret_cast<LPWSTR>(lParam);
+      if (!buf || wParam == 0) return 0;
+      size_t n = std::min<size_t>(t.size(), wParam - 1);
+      std::memcpy(buf, t.data(), n * sizeof(WCHAR));
+      buf[n] = 0;
+      return static_cast<LRESULT>(n);
+    }
+    default:
+      return 0;
+  }
+}
+
+WINSIM_API BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (DWORD e = fault("PostMessageW")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  std::thread::id target = std::this_thread::get_id();
+  if (hWnd) {
+    Window* w = window(u, hWnd);
+    if (!w) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    target = w->thread;
+  }
+  u.queues[target].posted.push_back({hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}});
+  u.cv.notify_all();
+  return TRUE;
+}
+
+WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  Ui& u = ui();
+  std::unique_lock lk(u.mu);
+  Window* w = window(u, hWnd);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  if (w->thread == std::this_thread::get_id()) {
+    WNDPROC proc = w->proc;
+    lk.unlock();
+    return proc(hWnd, Msg, wParam, lParam);
+  }
+  // Another thread's window: its thread runs the message while this one waits, still answering
+  // what is sent to it meanwhile.
+  SentMessage sm{hWnd, Msg, wParam, lParam};
+  std::thread::id target = w->thread;
+  u.queues[target].sent.push_back(&sm);
+  u.cv.notify_all();
+  Queue& mine = u.queues[std::this_thread::get_id()];
+  while (!sm.done) {
+    if (run_sent(lk, mine)) continue;
+    if (!window(u, hWnd)) {  // destroyed before it could answer
+      auto& q = u.queues[target].sent;
+      q.erase(std::remove(q.begin(), q.end(), &sm), q.end());
+      return 0;
+    }
+    u.cv.wait_for(lk, std::chrono::milliseconds(50));
+  }
+  return sm.result;
+}
+
+WINSIM_API void WINAPI PostQuitMessage(int nExitCode) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Queue& q = u.queues[std::this_thread::get_id()];
+  q.quit = true;
+  q.quit_code = nExitCode;
+  u.cv.notify_all();
+}
+
+static BOOL get_message(LPMSG lpMsg, HWND hWnd, UINT lo, UINT hi, bool wait, bool remove) {
+  Ui& u = ui();
+  std::unique_lock lk(u.mu);
+  for (;;) {
+    Queue& q = u.queues[std::this_thread::get_id()];
+    if (run_sent(lk, q)) continue;
+    auto it = std::find_if(q.posted.begin(), q.posted.end(), [&](const MSG& m) { return filter_match(m, hWnd, lo, hi); });
+    if (it != q.posted.end()) {
+      *lpMsg = *it;
+      if (remove) q.posted.erase(it);
+      return lpMsg->message == WM_QUIT && wait ? FALSE : TRUE;
+    }
+    if (q.quit) {
+      *lpMsg = {nullptr, WM_QUIT, static_cast<WPARAM>(q.quit_code), 0, GetTickCount(), {0, 0}};
+      if (remove) q.quit = false;
+      return wait ? FALSE : TRUE;
+    }
+    if (!wait) return FALSE;
+    lk.unlock();
+    bool acted = user_acts();
+    lk.lock();
+    if (!acted) u.cv.wait_for(lk, std::chrono::milliseconds(50));
+  }
+}
+
+WINSIM_API BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+  if (!lpMsg) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  return get_message(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true, true);
+}
+
+WINSIM_API BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg) {
+  if (!lpMsg) return FALSE;
+  return get_message(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, false, wRemoveMsg & PM_REMOVE);
+}
+
+WINSIM_API BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
+
+WINSIM_API LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
+  if (!lpMsg || !lpMsg->hwnd) return 0;
+  WNDPROC proc = nullptr;
+  {
+    Ui& u = ui();
+    std::lock_guard lock(u.mu);
+    if (Window* w = window(u, lpMsg->hwnd)) proc = w->proc;
+  }
+  return proc ? proc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam) : 0;
+}
+
+WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+  if (DWORD e = fault("MessageBoxW")) {
+    SetLastError(e);
+    return 0;
+  }
+  if (hWnd && !IsWindow(hWnd)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  static const std::vector<std::vector<int>> kButtons = {{IDOK},           {IDOK, IDCANCEL}, {IDABORT, IDRETRY, IDIGNORE},
+                                                         {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO},   {IDRETRY, IDCANCEL}};
+  static const char* kSets[] = {"OK", "OKCANCEL", "ABORTRETRYIGNORE", "YESNOCANCEL", "YESNO", "RETRYCANCEL"};
+  unsigned set = uType & 0xF;
+  if (set >= kButtons.size()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const auto& buttons = kButtons[set];
+  size_t def = std::min<size_t>((uType >> 8) & 0xF, buttons.size() - 1);
+  WStr text = wstr_or_empty(lpText);
+  WStr caption = lpCaption ? WStr(lpCaption) : WStr(u"Error");
+  int answer = buttons[def];
+  const char* by = "default";
+  {
+    Script& s = script();
+    std::lock_guard lock(s.mu);
+    if (!s.loaded) load_script(s);
+    for (auto& rule : s.boxes) {
+      if (rule.used || !glob(rule.pattern, text)) continue;
+      rule.used = true;
+      if (std::find(buttons.begin(), buttons.end(), rule.answer) != buttons.end()) {
+        answer = rule.answer;
+        by = "script";
+      } else {
+        by = "default (the scripted answer is not a button of this box)";
+      }
+      break;
+    }
+  }
+  append_event({{"type", "messagebox"},
+                {"caption", to_utf8(caption)},
+                {"text", to_utf8(text)},
+                {"style", uType},
+                {"buttons", kSets[set]},
+                {"owner", reinterpret_cast<ULONG_PTR>(hWnd)},
+                {"answer", to_utf8(answer_name(answer))},
+                {"by", by}});
+  return answer;
+}
+
+WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
+  if (!lpBuffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // Strings live in blocks of sixteen, each a length followed by that many characters.
+  HRSRC r = FindResourceW(hInstance, MAKEINTRESOURCEW(uID / 16 + 1), RT_STRING);
+  if (!r) {
+    if (cchBufferMax > 0) lpBuffer[0] = 0;
+    return 0;
+  }
+  const auto* p = static_cast<const WCHAR*>(LockResource(LoadResource(hInstance, r)));
+  const WCHAR* end = p + SizeofResource(hInstance, r) / sizeof(WCHAR);
+  for (UINT i = 0; i < uID % 16 && p < end; ++i) p += 1 + *p;
+  if (p >= end || *p == 0) {
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    if (cchBufferMax > 0) lpBuffer[0] = 0;
+    return 0;
+  }
+  int len = *p;
+  if (cchBufferMax == 0) {  // a pointer to the read-only text itself
+    *reinterpret_cast<const WCHAR**>(lpBuffer) = p + 1;
+    return len;
+  }
+  int n = std::min(len, cchBufferMax - 1);
+  std::memcpy(lpBuffer, p + 1, static_cast<size_t>(n) * sizeof(WCHAR));
+  lpBuffer[n] = 0;
+  return n;
+}
+
+}  // extern "C"
