@@ -45,11 +45,12 @@ std::uint32_t TVarRec::raw() const {
   return 0;
 }
 
-WStr Format(WStrView fmt, TVarRecs args) {
+WStr Format(WStrView fmt, const TVarRec* args, size_t count) {
   WStr out;
-  const TVarRec* arg = args.begin();
+  const TVarRec* arg = args;
+  const TVarRec* end = args + count;
   auto next_arg = [&]() -> const TVarRec& {
-    if (arg == args.end()) format_error();
+    if (arg == end) format_error();
     return *arg++;
   };
   auto number = [&](size_t& i) {  // a width or precision: digits or "*"
@@ -74,14 +75,13 @@ WStr Format(WStrView fmt, TVarRecs args) {
       continue;
     }
     // An index ("%1:s") picks the argument to go on from.
-    size_t save = i;
-    int index = number(i);
-    if (i < fmt.size() && fmt[i] == u':' && index >= 0) {
-      if (static_cast<size_t>(index) >= args.size()) format_error();
-      arg = args.begin() + index;
+    size_t digits_end = i;
+    while (digits_end < fmt.size() && fmt[digits_end] >= u'0' && fmt[digits_end] <= u'9') ++digits_end;
+    if (digits_end > i && digits_end < fmt.size() && fmt[digits_end] == u':') {
+      int index = number(i);
+      if (static_cast<size_t>(index) >= count) format_error();
+      arg = args + index;
       ++i;
-    } else {
-      i = save;
     }
     bool left = false;
     if (i < fmt.size() && fmt[i] == u'-') {

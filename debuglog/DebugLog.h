@@ -102,7 +102,8 @@ using TVarRecs = std::initializer_list<TVarRec>;
 // Delphi-style formatting: %s, %d, %u, %x (upper-case digits), %f (two decimals unless told),
 // %e, %g, %p, with "-", width and precision ("*" takes them from the arguments) and %%.
 // Throws KelvaneError when the format and the arguments do not fit.
-WStr Format(WStrView fmt, TVarRecs args);
+WStr Format(WStrView fmt, const TVarRec* args, size_t count);
+inline WStr Format(WStrView fmt, TVarRecs args) { return Format(fmt, args.begin(), args.size()); }
 
 class TDebugLogger {
  public:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds the product for the simulated machine, makes a fresh Windows 7 64-bit
-# Chinese machine and runs the system probe inside it, as a 32-bit and as a 64-bit image.
+# The main job: builds the product for the simulated machine, makes a fresh default machine
+# (Windows 7 SP1 64-bit, English), puts the sample driver package with Kelvane.exe on its C:
+# drive and runs the installer there with a scripted user, then shows what happened.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,22 +10,37 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 
 winsim=build/release/platform/tools/winsim
-machine=build/demo/machine
-rm -rf build/demo
-mkdir -p build/demo
+demo=build/demo
+machine=$demo/machine
+rm -rf "$demo"
+mkdir -p "$demo"
 
 echo
-echo "== a new machine: Windows 7 SP1, 64-bit, Simplified Chinese =="
-"$winsim" new "$machine" --version 6.1 --bits 64 --lang 2052
+echo "== a new machine =="
+"$winsim" new "$machine"
 
-mkdir -p "$machine/C/probe"
-cp build/release/tests/probe/sysprobe.exe build/release/tests/probe/sysprobe64.exe "$machine/C/probe/"
+cp -r examples/package "$machine/C/Package"
+cp build/release/bin/Kelvane.exe "$machine/C/Package/"
+
+# The user looks at what the installer staged, at its PATH, then closes the window.
+cat > "$demo/user.txt" <<'SCRIPT'
+look C:\Users\Administrator\AppData\Local\Temp\PrinterSetup
+env PATH
+close Driver Setup
+SCRIPT
 
 echo
-echo "== C:\\probe\\sysprobe.exe (a 32-bit image, so it runs under WOW64) =="
-"$winsim" run "$machine" 'C:\probe\sysprobe.exe'
+echo "== C:\\Package\\Kelvane.exe, started from the package folder =="
+"$winsim" run "$machine" --script "$demo/user.txt" 'C:\Package\Kelvane.exe'
+echo "exit code $?"
+
 echo
-echo "== C:\\probe\\sysprobe64.exe (a 64-bit image) =="
-"$winsim" run "$machine" 'C:\probe\sysprobe64.exe'
+echo "== what happened (events.jsonl) =="
+"$winsim" events "$machine"
+
+echo
+echo "== the staging folder after exit =="
+ls -A "$machine/C/Users/Administrator/AppData/Local/Temp/PrinterSetup"
+echo "(empty: removed at exit)"
 echo
 echo "The machine stays in $machine: look at it with '$winsim show $machine'."

@@ -12,10 +12,16 @@ check() {  # check FILE pei-i386|pei-x86-64
   echo "windows build: $f ($fmt)"
 }
 
-for preset in win32 win64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-done
+# The 64-bit images first: the 32-bit installer carries two of them.
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
+cmake --preset win32 -DKELVANE_WIN64_BIN="$PWD/build/win64/bin" >/dev/null
+cmake --build --preset win32
 
 check build/win32/tests/probe/sysprobe.exe pei-i386
 check build/win64/tests/probe/sysprobe64.exe pei-x86-64
+check build/win32/bin/Kelvane.exe pei-i386
+check build/win32/bin/pindle.dll pei-i386
+check build/win32/bin/Trellum.dll pei-i386
+check build/win64/bin/pindle64.dll pei-x86-64
+check build/win64/bin/Ralto64.exe pei-x86-64

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "winsim/fixture.h"
+#include "support/machine_fixture.h"
 
 using namespace testutil;
 

@@ -2,7 +2,7 @@
 // names.
 #include <cstdlib>
 
-#include "winsim/fixture.h"
+#include "support/machine_fixture.h"
 
 using namespace testutil;
 

@@ -1,5 +1,5 @@
 // Profile files read and written with the Windows reader's rules.
-#include "winsim/fixture.h"
+#include "support/machine_fixture.h"
 
 using namespace testutil;
 

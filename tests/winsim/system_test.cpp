@@ -1,7 +1,7 @@
 // System facts, modules, environment, fault injection and debug output.
 #include <nlohmann/json.hpp>
 
-#include "winsim/fixture.h"
+#include "support/machine_fixture.h"
 
 using namespace testutil;
 

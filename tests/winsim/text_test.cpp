@@ -1,5 +1,5 @@
 // Code pages and system messages.
-#include "winsim/fixture.h"
+#include "support/machine_fixture.h"
 
 using namespace testutil;
 

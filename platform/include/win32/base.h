@@ -16,6 +16,12 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#ifndef UNICODE  // the product is a Unicode program: the plain names are the W functions
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
 #include <windows.h>
 
 #define W_(s) L##s

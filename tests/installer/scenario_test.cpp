@@ -1,0 +1,123 @@
+// Kelvane.exe run inside simulated machines with a scripted user: staging, the missing and the
+// faulty configuration, two installers at once.
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "support/machine_fixture.h"
+#include "win32/user.h"
+
+using namespace testutil;
+using nlohmann::json;
+
+namespace {
+
+class Scenario : public ::testing::Test {
+ protected:
+  std::string root = make_temp_dir();
+  std::string machine = root + "/machine";
+  const std::string temp = "C:\\Users\\Administrator\\AppData\\Local\\Temp";
+
+  void TearDown() override { std::filesystem::remove_all(root); }
+
+  void make(const std::string& options) {
+    CommandResult r = run_command(std::string(WINSIM_TOOL) + " new " + machine + " " + options);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::filesystem::copy(EXAMPLES_DIR "/package", machine + "/C/Package", std::filesystem::copy_options::recursive);
+    std::filesystem::copy_file(KELVANE_EXE, machine + "/C/Package/Kelvane.exe");
+  }
+
+  CommandResult kelvane(const std::string& script, const std::string& extra = "") {
+    write_file(root + "/script.txt", script);
+    return run_command(std::string(WINSIM_TOOL) + " run " + machine + " --script " + root + "/script.txt " + extra +
+                       " 'C:\\Package\\Kelvane.exe'");
+  }
+
+  std::vector<json> events(const std::string& type) {
+    std::vector<json> out;
+    for (auto& line : winsim::read_events(machine)) {
+      json e = json::parse(line);
+      if (e["type"] == type) out.push_back(e);
+    }
+    return out;
+  }
+
+  std::vector<std::string> staging_left() {
+    std::vector<std::string> left;
+    std::string dir = machine + "/C/Users/Administrator/AppData/Local/Temp/PrinterSetup";
+    if (std::filesystem::exists(dir))
+      for (auto& e : std::filesystem::directory_iterator(dir)) left.push_back(e.path().filename().string());
+    return left;
+  }
+};
+
+TEST_F(Scenario, StagesInAWindows7EnglishMachineAndCleansUpAtExit) {
+  make("--version 6.1 --bits 64 --lang 1033");
+  CommandResult r = kelvane("look " + temp + "\\PrinterSetup\nenv PATH\nclose Driver Setup\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  auto looks = events("user");
+  ASSERT_GE(looks.size(), 3u);
+  std::vector<std::string> entries = looks[0]["entries"];
+  ASSERT_EQ(entries.size(), 10u) << looks[0].dump();
+  std::string tmp = entries[0].substr(0, entries[0].size() - 1);
+  EXPECT_EQ(tmp.rfind("tmp", 0), 0u);
+  std::vector<std::string> want = {tmp + "\\", tmp + "\\Lang\\", tmp + "\\Lang\\Strings.ini", tmp + "\\Pictures\\",
+                                   tmp + "\\Pictures\\back.png", tmp + "\\Pictures\\kv1000.png", tmp + "\\Ralto64.exe",
+                                   tmp + "\\Trellum.dll", tmp + "\\pindle.dll", tmp + "\\pindle64.dll"};
+  EXPECT_EQ(entries, want);
+  std::string path = looks[1]["value"];
+  EXPECT_EQ(path, "C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;" + temp + "\\PrinterSetup\\" + tmp);
+  EXPECT_EQ(looks[2]["window"], "Driver Setup");
+  auto windows = events("window");
+  ASSERT_EQ(windows.size(), 2u);
+  EXPECT_EQ(windows[0]["action"], "show");
+  EXPECT_EQ(windows[1]["action"], "destroy");
+  EXPECT_TRUE(events("messagebox").empty());
+  EXPECT_TRUE(staging_left().empty());
+}
+
+TEST_F(Scenario, WithoutTheConfigurationTheProgramSaysSoAndEnds) {
+  make("--version 6.1 --bits 64 --lang 2052");
+  std::filesystem::remove(machine + "/C/Package/Kelvane.ini");
+  CommandResult r = kelvane("");
+  EXPECT_EQ(r.status, 0) << r.output;
+  auto boxes = events("messagebox");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0]["text"], "安装配置文件（C:\\Package\\Kelvane.ini）不存在，程序退出！");
+  EXPECT_EQ(boxes[0]["caption"], "出錯了");
+  EXPECT_EQ(boxes[0]["style"], MB_ICONERROR);
+  EXPECT_TRUE(events("window").empty());  // the window never shows
+  EXPECT_TRUE(staging_left().empty());
+}
+
+TEST_F(Scenario, AFaultyConfigurationEndsStartUpWithItsText) {
+  make("--version 6.1 --bits 64 --lang 1033");
+  std::string ini = read_file(machine + "/C/Package/Kelvane.ini");
+  ini.replace(ini.find("PrinterName=Kelvane KV-2000"), 27, "PrinterName=");
+  write_file(machine + "/C/Package/Kelvane.ini", ini);
+  CommandResult r = kelvane("");
+  EXPECT_EQ(r.status, 1) << r.output;
+  auto boxes = events("messagebox");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0]["text"], "PrinterInfo2 配置文件出错，打印机名称不存在！");
+  EXPECT_EQ(boxes[0]["caption"], "Kelvane");
+  EXPECT_EQ(boxes[0]["style"], MB_ICONERROR);
+  EXPECT_TRUE(events("window").empty());
+  EXPECT_TRUE(staging_left().empty());  // nothing was staged
+}
+
+TEST_F(Scenario, TwoInstallersAtOnceStageIntoTwoFolders) {
+  make("--version 6.1 --bits 64 --lang 1033");
+  write_file(root + "/script.txt", "wait 300\nlook " + temp + "\\PrinterSetup\nclose\n");
+  std::string cmd = std::string(WINSIM_TOOL) + " run " + machine + " --script " + root + "/script.txt 'C:\\Package\\Kelvane.exe'";
+  CommandResult r = run_command("(" + cmd + " & " + cmd + " & wait)");
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::set<std::string> folders;
+  for (auto& e : events("user"))
+    if (e["action"] == "look")
+      for (std::string entry : e["entries"])
+        if (entry.back() == '\\' && std::count(entry.begin(), entry.end(), '\\') == 1) folders.insert(entry);
+  EXPECT_EQ(folders.size(), 2u);
+  EXPECT_TRUE(staging_left().empty());
+}
+
+}  // namespace
