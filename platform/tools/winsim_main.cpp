@@ -193,6 +193,10 @@ int cmd_run(std::vector<std::string> args) {
   // The Windows path of the image, so that it knows where it was started from.
   std::string full = program;
   if (full.size() < 3 || full[1] != ':') full = cd + (cd.back() == '\\' ? "" : "\\") + program;
+  std::string cmdline = "\"" + full + "\"";
+  for (size_t k = i + 1; k < args.size(); ++k)
+    cmdline += " " + (args[k].find_first_of(" \t") == std::string::npos ? args[k] : "\"" + args[k] + "\"");
+  ::setenv("WINSIM_CMDLINE", cmdline.c_str(), 1);
   ::setenv("WINSIM_IMAGE", full.c_str(), 1);
   ::setenv("WINSIM_IMAGE_HOST", host.c_str(), 1);
   if (::chdir(host_cd.c_str()) != 0) {

@@ -12,6 +12,10 @@
 
 namespace winsim {
 
+FdObject::~FdObject() {
+  if (owns && fd >= 0) ::close(fd);
+}
+
 namespace {
 
 // Attributes other than read-only and folder live in an extended attribute; read-only is the
@@ -20,16 +24,11 @@ constexpr const char* kAttrName = "user.winsim.attributes";
 constexpr DWORD kStoredAttrs = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                FILE_ATTRIBUTE_TEMPORARY;
 
-struct FileObject : Object {
-  int fd = -1;
+struct FileObject : FdObject {
   std::string host;
-  DWORD access = 0;
   DWORD share = 0;
   dev_t dev = 0;
   ino_t ino = 0;
-  ~FileObject() override {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 struct FindObject : Object {
@@ -249,11 +248,18 @@ WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
   if (DWORD e = fault("ReadFile")) return fail(e, FALSE);
-  auto f = process().get<FileObject>(hFile);
+  auto f = process().get<FdObject>(hFile);
   if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpNumberOfBytesRead && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!(f->access & GENERIC_READ)) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (nNumberOfBytesToRead && !lpBuffer) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (f->pipe) {
+    ssize_t n = ::read(f->fd, lpBuffer, nNumberOfBytesToRead);
+    if (n < 0) return fail(ERROR_BROKEN_PIPE, FALSE);
+    if (n == 0 && nNumberOfBytesToRead > 0) return fail(ERROR_BROKEN_PIPE, FALSE);  // every writer is gone
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+  }
   ssize_t n = lpOverlapped ? ::pread(f->fd, lpBuffer, nNumberOfBytesToRead,
                                      static_cast<off_t>((static_cast<unsigned long long>(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset))
                            : ::read(f->fd, lpBuffer, nNumberOfBytesToRead);
@@ -267,7 +273,7 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
   if (DWORD e = fault("WriteFile")) return fail(e, FALSE);
-  auto f = process().get<FileObject>(hFile);
+  auto f = process().get<FdObject>(hFile);
   if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpNumberOfBytesWritten && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!(f->access & GENERIC_WRITE)) return fail(ERROR_ACCESS_DENIED, FALSE);
@@ -276,6 +282,7 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
     ssize_t n = ::write(f->fd, p + done, nNumberOfBytesToWrite - done);
+    if (n <= 0 && f->pipe) return fail(232u /* ERROR_NO_DATA: the reading end is closed */, FALSE);
     if (n <= 0) return fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, FALSE);
     done += static_cast<DWORD>(n);
   }

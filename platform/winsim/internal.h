@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
 #include <functional>
+#include <set>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +55,7 @@ struct Machine {
   WStr windows_dir, system_dir, program_files, program_files_x86, temp_dir;
   std::map<WCHAR, std::string> drives;  // upper-case letter -> host folder (C included)
   std::vector<std::string> missing_exports;
+  std::vector<std::string> privileges;  // held by the user's account
 
   static std::shared_ptr<Machine> load(const std::string& dir);  // throws MachineError
 };
@@ -102,6 +105,36 @@ struct Object {
   virtual ~Object() = default;
 };
 
+// An object read and written through a host file descriptor: files, pipe ends, the standard
+// handles.
+struct FdObject : Object {
+  int fd = -1;
+  bool owns = true;
+  bool pipe = false;  // at the end of a pipe, reads fail with ERROR_BROKEN_PIPE
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  ~FdObject() override;
+};
+
+// What a process or thread handle waits on.
+struct WaitState {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  DWORD exit_code = STILL_ACTIVE;
+  void finish(DWORD code) {
+    {
+      std::lock_guard lock(mu);
+      done = true;
+      exit_code = code;
+    }
+    cv.notify_all();
+  }
+};
+
+struct Waitable : Object {
+  std::shared_ptr<WaitState> state = std::make_shared<WaitState>();
+};
+
 struct Module {
   enum Kind { kExe, kSystem, kLibrary } kind = kLibrary;
   WStr path;         // Windows path
@@ -123,6 +156,9 @@ struct Process {
   std::map<ULONG_PTR, std::shared_ptr<Object>> handles;
   ULONG_PTR next_handle = 4;
   std::vector<std::unique_ptr<Module>> modules;  // [0] is the executable
+  WStr command_line;
+  HANDLE std_handles[3] = {nullptr, nullptr, nullptr};
+  std::set<std::string> enabled_privileges;
 
   HANDLE add(std::shared_ptr<Object> obj);
   template <class T>
@@ -144,12 +180,15 @@ struct Process {
 };
 
 Process& process();
-void init_modules(Process& p);  // the executable and the system modules every process has
+void init_modules(Process& p);
+void init_process_io(Process& p);  // standard handles, command line, privileges  // the executable and the system modules every process has
 Module* find_module(HMODULE h);
 // Whether a host file is mapped as a module of this process (and so cannot be deleted).
 bool is_loaded_image(const std::string& host);
 bool same_file(const std::string& a, const std::string& b);
 WStr file_of(WStrView path);
+// The bitness an image file declares (32 or 64); 0 for a file that is no image of this machine.
+int image_bits(const std::string& host);
 // Whether the running image is a 32-bit image on 64-bit Windows.
 bool is_wow64();
 std::optional<WStr> get_env(WStrView name);

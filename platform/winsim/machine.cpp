@@ -165,6 +165,10 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
     for (auto& e : sys["missing_exports"])
       if (e.is_string()) m->missing_exports.push_back(e.get<std::string>());
   }
+  if (sys.contains("privileges")) {
+    for (auto& e : sys["privileges"])
+      if (e.is_string()) m->privileges.push_back(e.get<std::string>());
+  }
   m->sys = std::move(sys);
   return m;
 }
@@ -354,6 +358,12 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
     tree.push_back("Windows/SysWOW64");
   }
   for (auto& t : tree) fs::create_directories(c + "/" + t, ec);
+  // The system programs (cmd.exe, sayit.exe, ...).
+  const char* programs = std::getenv("WINSIM_PROGRAMS");
+  std::string from = programs && *programs ? programs : WINSIM_PROGRAMS_DIR;
+  for (auto it = fs::directory_iterator(from, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    if (it->path().extension() == ".exe")
+      fs::copy_file(it->path(), c + "/Windows/System32/" + it->path().filename().string(), fs::copy_options::overwrite_existing, ec);
   write_json_atomically(dir + "/system.json", sys);
   std::ofstream(dir + "/events.jsonl", std::ios::app);
 }

@@ -24,28 +24,30 @@ struct SystemModule {
 const std::vector<SystemModule>& system_modules() {
   static const std::vector<SystemModule> mods = {
       {u"kernel32.dll",
-       {"CloseHandle", "CopyFileW", "CreateDirectoryW", "CreateFileW", "DeleteFileW", "FindClose",
+       {"CloseHandle", "CopyFileW", "CreateDirectoryW", "CreateFileW", "CreatePipe", "CreateProcessW", "CreateThread",
+        "DeleteCriticalSection", "EnterCriticalSection", "DeleteFileW", "FindClose",
         "FindFirstFileW", "FindNextFileW", "FindResourceW", "FormatMessageA", "FormatMessageW", "FreeLibrary",
-        "FreeResource", "GetACP", "GetCurrentDirectoryW", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW",
+        "FreeResource", "GetACP", "GetCommandLineW", "GetCurrentDirectoryW", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW", "GetExitCodeProcess", "GetExitCodeThread",
         "GetFileAttributesW", "GetFileSize", "GetFullPathNameA", "GetFullPathNameW", "GetLastError",
         "GetLocalTime", "GetLongPathNameW", "GetModuleFileNameW", "GetModuleHandleW", "GetNativeSystemInfo",
         "GetOEMCP", "GetPrivateProfileIntW", "GetPrivateProfileSectionW", "GetPrivateProfileStringA",
-        "GetPrivateProfileStringW", "GetProcAddress", "GetShortPathNameW", "GetSystemDefaultLangID",
+        "GetPrivateProfileStringW", "GetProcAddress", "GetShortPathNameW", "GetStdHandle", "GetSystemDefaultLangID",
         "GetSystemDirectoryW", "GetSystemInfo", "GetTempFileNameW", "GetTempPathW", "GetTickCount",
-        "GetVersionExW", "GetWindowsDirectoryW", "IsWow64Process", "LoadLibraryA", "LoadLibraryW",
+        "GetVersionExW", "GetWindowsDirectoryW", "InitializeCriticalSection", "IsWow64Process", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW",
         "LoadResource", "LocalAlloc", "LocalFree", "LockResource", "MoveFileExW", "MoveFileW",
-        "MultiByteToWideChar", "OutputDebugStringA", "OutputDebugStringW", "ReadFile", "RemoveDirectoryW",
+        "MultiByteToWideChar", "OutputDebugStringA", "OutputDebugStringW", "PeekNamedPipe", "ReadFile", "RemoveDirectoryW",
         "SetCurrentDirectoryW", "SetEnvironmentVariableW", "SetFileAttributesW", "SetFilePointer",
-        "SetLastError", "SizeofResource", "Sleep", "WideCharToMultiByte", "WriteFile",
+        "SetLastError", "SizeofResource", "Sleep", "TerminateProcess", "TryEnterCriticalSection", "WaitForSingleObject",
+        "WideCharToMultiByte", "WriteFile",
         "WritePrivateProfileStringW"}},
       {u"ntdll.dll", {}},
       {u"user32.dll",
-       {"CreateWindowExW", "DefWindowProcW", "DestroyWindow", "DispatchMessageW", "FindWindowW", "GetMessageW",
+       {"CreateWindowExW", "DefWindowProcW", "DestroyWindow", "DispatchMessageW", "ExitWindowsEx", "FindWindowW", "GetMessageW",
         "GetWindowLongPtrW", "GetWindowTextW", "IsWindow", "IsWindowVisible", "LoadStringW", "MessageBoxW",
         "PeekMessageW", "PostMessageW", "PostQuitMessage", "RegisterClassExW", "SendMessageW",
         "SetWindowLongPtrW", "SetWindowTextW", "ShowWindow", "TranslateMessage", "UnregisterClassW",
         "UpdateWindow"}},
-      {u"advapi32.dll", {}},
+      {u"advapi32.dll", {"AdjustTokenPrivileges", "LookupPrivilegeValueW", "OpenProcessToken"}},
       {u"gdi32.dll", {}},
       {u"shell32.dll", {}},
       {u"winspool.drv", {}},
@@ -71,8 +73,8 @@ void* winsim_library() {
   return handle;
 }
 
-// The bitness an image declares in its ".winsim_image" section ("32" or "64"); 0 for a file that
-// is no image of this machine.
+}  // namespace
+
 int image_bits(const std::string& host) {
   int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
@@ -97,6 +99,8 @@ int image_bits(const std::string& host) {
   ::close(fd);
   return bits == 32 || bits == 64 ? bits : 0;
 }
+
+namespace {
 
 // Resource tables by image (the image's link map).
 std::mutex g_res_mu;

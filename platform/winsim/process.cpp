@@ -113,6 +113,7 @@ void init_process(Process& p) {
   }
   if (p.env.empty()) p.env = default_environment(m, p.image_bits);
   p.handles.clear();
+  init_process_io(p);
   init_modules(p);
 }
 

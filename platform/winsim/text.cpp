@@ -166,6 +166,19 @@ std::unique_ptr<CodePage> build(UINT id) {
     cp->to_bytes[0] = 0;
     return cp;
   }
+  if (id == 437 || id == 850) {  // the OEM pages of Western systems, single bytes
+    cp->to_wide.assign(256, 0);
+    iconv_t cd = iconv_open("UTF-16LE", id == 437 ? "CP437" : "CP850");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return cp;
+    for (int b = 1; b < 256; ++b) {
+      char in = static_cast<char>(b);
+      cp->to_wide[b] = b < 0x80 ? static_cast<WCHAR>(b) : iconv_one(cd, &in, 1);
+    }
+    iconv_close(cd);
+    for (int b = 255; b > 0; --b)
+      if (WCHAR w = cp->to_wide[b]) cp->to_bytes[w] = static_cast<uint16_t>(b);
+    return cp;
+  }
   cp->dbcs = true;
   cp->wide_default = 0x30FB;
   cp->to_wide.assign(0x10000, 0);
@@ -191,7 +204,7 @@ std::unique_ptr<CodePage> build(UINT id) {
 const CodePage* codepage(UINT id) {
   static std::mutex mu;
   static std::map<UINT, std::unique_ptr<CodePage>> pages;
-  if (id != 936 && id != 950 && id != 1252) return nullptr;
+  if (id != 936 && id != 950 && id != 1252 && id != 437 && id != 850) return nullptr;
   std::lock_guard lock(mu);
   auto& p = pages[id];
   if (!p) p = build(id);

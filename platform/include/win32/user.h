@@ -132,7 +132,15 @@ typedef struct tagCREATESTRUCTW {
 #define IDYES 6
 #define IDNO 7
 
+// Ending the session.
+#define EWX_LOGOFF 0x00000000u
+#define EWX_SHUTDOWN 0x00000001u
+#define EWX_REBOOT 0x00000002u
+#define EWX_FORCE 0x00000004u
+#define EWX_FORCEIFHUNG 0x00000010u
+
 extern "C" {
+WINSIM_API BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* lpwcx);
 WINSIM_API BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
 WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,

@@ -1,0 +1,225 @@
+// Processes started inside the machine, pipes, threads, waiting, critical sections, tokens and
+// the end of the session.
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "support/machine_fixture.h"
+#include "win32/security.h"
+#include "win32/user.h"
+
+using namespace testutil;
+
+namespace {
+
+class ProcessTest : public MachineTest {
+ protected:
+  // Runs a command line with its standard output on a pipe; returns the exit code and output.
+  struct Ran {
+    BOOL started;
+    DWORD error;
+    DWORD exit_code;
+    std::string out;
+  };
+  Ran start(const WCHAR* cmdline, const WCHAR* cwd = nullptr) {
+    HANDLE r = nullptr, w = nullptr;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    EXPECT_TRUE(CreatePipe(&r, &w, &sa, 0));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    si.hStdOutput = w;
+    PROCESS_INFORMATION pi{};
+    WStr cmd = cmdline;
+    SetLastError(kMarker);
+    Ran ran{CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi), GetLastError(), 0, ""};
+    CloseHandle(w);  // only the child writes now: the end of its output ends the pipe
+    if (ran.started) {
+      char buf[4096];
+      DWORD n = 0;
+      while (ReadFile(r, buf, sizeof buf, &n, nullptr)) ran.out.append(buf, n);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+      EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+      EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &ran.exit_code));
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    CloseHandle(r);
+    return ran;
+  }
+};
+
+TEST_F(ProcessTest, CommandLinesFindTheirProgram) {
+  std::filesystem::copy_file(c("Windows/System32/sayit.exe"), c("Program Files/say it.exe"));
+  write_file(c("Work/notes.exe"), "not a program");
+  struct Case {
+    const WCHAR* cmd;
+    BOOL started;
+    DWORD error;
+    const char* out;
+  } cases[] = {
+      {W_("sayit hello  world"), TRUE, 0, "hello world\r\n"},
+      {W_("SAYIT.EXE \"two words\" x"), TRUE, 0, "two words x\r\n"},
+      {W_("C:\\Windows\\System32\\sayit.exe /exit 3 done"), TRUE, 0, "done\r\n"},
+      {W_("\"C:\\Program Files\\say it.exe\" quoted"), TRUE, 0, "quoted\r\n"},
+      // Found through its blanks, but the program itself splits its command line at them.
+      {W_("C:\\Program Files\\say it.exe unquoted"), TRUE, 0, "Files\\say it.exe unquoted\r\n"},
+      {W_("nosuchprogram /x"), FALSE, ERROR_FILE_NOT_FOUND, ""},
+      {W_("C:\\Work\\notes.exe"), FALSE, ERROR_BAD_EXE_FORMAT, ""},
+  };
+  for (auto& tc : cases) {
+    Ran r = start(tc.cmd);
+    EXPECT_EQ(r.started, tc.started) << utf8(tc.cmd);
+    if (!tc.started) {
+      EXPECT_EQ(r.error, tc.error) << utf8(tc.cmd);
+    }
+    EXPECT_EQ(r.out, tc.out) << utf8(tc.cmd);
+  }
+  EXPECT_EQ(start(W_("sayit /exit 3")).exit_code, 3u);
+}
+
+TEST_F(ProcessTest, TheChildGetsTheEnvironmentAndFolder) {
+  ASSERT_TRUE(SetEnvironmentVariableW(W_("KV_TEST"), W_("42")));
+  EXPECT_EQ(start(W_("sayit /env kv_test")).out, "42\r\n");
+  write_file(c("Work/data.txt"), "file bytes");
+  EXPECT_EQ(start(W_("sayit /file data.txt"), W_("C:\\Work")).out, "file bytes");
+  Ran bad = start(W_("sayit x"), W_("C:\\NoSuchFolder"));
+  EXPECT_FALSE(bad.started);
+  EXPECT_EQ(bad.error, static_cast<DWORD>(ERROR_DIRECTORY));
+}
+
+TEST_F(ProcessTest, ExitCodesAndWaiting) {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  WStr cmd = W_("sayit /sleep 400 /exit 7");
+  ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(pi.hThread, INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_TRUE(CloseHandle(pi.hThread));
+  EXPECT_TRUE(CloseHandle(pi.hProcess));
+  SetLastError(kMarker);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ProcessTest, PipesCanBePeekedAt) {
+  HANDLE r = nullptr, w = nullptr;
+  ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+  DWORD avail = 99, peeked = 99;
+  char buf[16];
+  EXPECT_TRUE(PeekNamedPipe(r, buf, 1, &peeked, &avail, nullptr));
+  EXPECT_EQ(avail, 0u);
+  EXPECT_EQ(peeked, 0u);
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_TRUE(PeekNamedPipe(r, buf, 1, &peeked, &avail, nullptr));
+  EXPECT_EQ(avail, 3u);
+  EXPECT_EQ(peeked, 1u);
+  EXPECT_TRUE(ReadFile(r, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "abc");  // peeking took nothing away
+  CloseHandle(w);
+  SetLastError(kMarker);
+  EXPECT_FALSE(PeekNamedPipe(r, buf, 1, &peeked, &avail, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  EXPECT_FALSE(ReadFile(r, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  CloseHandle(r);
+}
+
+TEST_F(ProcessTest, ThreadsAndCriticalSections) {
+  static CRITICAL_SECTION cs;
+  static int counter;
+  counter = 0;
+  InitializeCriticalSection(&cs);
+  auto body = [](LPVOID p) -> DWORD {
+    for (int i = 0; i < 1000; ++i) {
+      EnterCriticalSection(&cs);
+      ++counter;
+      LeaveCriticalSection(&cs);
+    }
+    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p));
+  };
+  DWORD tid = 0;
+  HANDLE a = CreateThread(nullptr, 0, body, reinterpret_cast<LPVOID>(11), 0, &tid);
+  HANDLE b = CreateThread(nullptr, 0, body, reinterpret_cast<LPVOID>(12), 0, nullptr);
+  ASSERT_NE(a, nullptr);
+  EXPECT_NE(tid, GetCurrentThreadId());
+  EXPECT_EQ(WaitForSingleObject(a, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(b, INFINITE), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(b, &code));
+  EXPECT_EQ(code, 12u);
+  EXPECT_EQ(counter, 2000);
+  CloseHandle(a);
+  CloseHandle(b);
+  DeleteCriticalSection(&cs);
+}
+
+TEST_F(ProcessTest, PrivilegesOfTheAccount) {
+  auto sys = nlohmann::json::parse(read_file(dir + "/system.json"));
+  sys["privileges"] = {"SeBackupPrivilege"};  // an account without the shutdown privilege
+  write_file(dir + "/system.json", sys.dump());
+  winsim::use_machine(dir);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  auto adjust = [&](const WCHAR* name, DWORD attrs) {
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    EXPECT_TRUE(LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid));
+    tp.Privileges[0].Attributes = attrs;
+    TOKEN_PRIVILEGES prev{};
+    DWORD len = 0;
+    SetLastError(kMarker);
+    BOOL ok = AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, &prev, &len);
+    return std::pair(ok, GetLastError());
+  };
+  EXPECT_EQ(adjust(W_("SeBackupPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_SUCCESS)));
+  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED)));
+  LUID luid{};
+  SetLastError(kMarker);
+  EXPECT_FALSE(LookupPrivilegeValueW(nullptr, W_("SeNoSuchPrivilege"), &luid));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
+  EXPECT_TRUE(LookupPrivilegeValueW(nullptr, W_("seshutdownprivilege"), &luid));
+  EXPECT_EQ(luid.LowPart, 19u);
+
+  SetLastError(kMarker);
+  EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+  EXPECT_TRUE(winsim::read_events(dir).empty());
+  CloseHandle(token);
+
+  winsim::create_machine(dir + "2", {});  // a default account holds it
+  winsim::use_machine(dir + "2");
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_SUCCESS)));
+  EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG, 0));
+  auto events = winsim::read_events(dir + "2");
+  ASSERT_EQ(events.size(), 1u);
+  auto e = nlohmann::json::parse(events[0]);
+  EXPECT_EQ(e["type"], "session");
+  EXPECT_EQ(e["action"], "restart");
+  EXPECT_EQ(e["flags"], 0x12);
+  CloseHandle(token);
+  std::filesystem::remove_all(dir + "2");
+}
+
+TEST_F(ProcessTest, CmdEchoAndDel) {
+  EXPECT_EQ(start(W_("cmd /c echo Hello, printer")).out, "Hello, printer\r\n");
+  write_file(c("Work/a.tmp"), "");
+  write_file(c("Work/b.tmp"), "");
+  write_file(c("Work/keep.txt"), "");
+  Ran r = start(W_("cmd.exe /c del /q C:\\Work\\*.tmp"));
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_FALSE(std::filesystem::exists(c("Work/a.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(c("Work/b.tmp")));
+  EXPECT_TRUE(std::filesystem::exists(c("Work/keep.txt")));
+  EXPECT_EQ(start(W_("cmd /c frobnicate")).exit_code, 1u);
+}
+
+}  // namespace
