@@ -2,6 +2,7 @@
 
 #include "installer/config/Info.h"
 #include "installer/startup/RunState.h"
+#include "installer/ui/Controls.h"
 
 strInstaller TLangOptions::LangStrings;
 
@@ -86,17 +87,64 @@ void TLangOptions::LoadSettings(const TIniFile* Ini) {
   if (Ini) LoadGlobalStrings();
 }
 
+WStr TLangOptions::VariantName() const { return InstallInfos().GetCount() > 0 ? InstallInfos().Items(0).OEMManufactor : WStr(); }
+
 WStr TLangOptions::GetOptionString(const WStr& SectionName, const WStr& ItemName, const WStr& DefaultValue) const {
   if (!m_Ini) return {};
   if (ItemName.empty()) return DefaultValue;
   // The product variant may override any text. Without a configuration entry there is no
   // variant, and the plain key answers.
-  if (InstallInfos().GetCount() > 0) {
-    WStr variant = InstallInfos().Items(0).OEMManufactor;
+  WStr variant = VariantName();
+  if (!variant.empty()) {
     WStr v = m_Ini->ReadString(SectionName, ItemName + W_(".") + variant, W_(""));
     if (!v.empty()) return v;
   }
   return m_Ini->ReadString(SectionName, ItemName, DefaultValue);
+}
+
+void TLangOptions::LoadControlsCaption(TForm& frm, const WStr& strIniSection) const {
+  static const WStr kNone = W_("32769");  // marks that no text was found
+  frm.SetCaption(GetOptionString(strIniSection, W_("ProgramTitle"), W_("")));
+  const WStr variant = VariantName();
+  for (TComponent& c : frm.Components) {
+    WStr t = GetOptionString(strIniSection, c.Name + W_(".") + variant, kNone);
+    if (t == kNone) t = GetOptionString(strIniSection, c.Name, kNone);
+    if (t == kNone || !c.IsVisual()) continue;
+    switch (c.Kind) {
+      case TControlKind::Button:
+      case TControlKind::BitBtn:
+      case TControlKind::Label:
+      case TControlKind::CheckBox:
+        c.SetCaption(t);
+        break;
+      case TControlKind::TabSheet:
+        if (t.empty()) {
+          c.TabVisible = false;
+        } else {
+          c.SetCaption(t);
+        }
+        break;
+      case TControlKind::Edit:
+      case TControlKind::GroupBox:
+        c.SetCaption(t);
+        c.Hint = t;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void TLangOptions::LoadMenuCaption(TMenu& aMenu, const WStr& strIniSection) const {
+  for (int i = aMenu.Count() - 1; i >= 0; --i) {
+    if (aMenu.Item(i).IsSeparator()) continue;
+    WStr t = GetOptionString(strIniSection, aMenu.Item(i).Name, W_(""));
+    if (t.empty()) {
+      aMenu.Delete(i);
+    } else {
+      aMenu.SetCaption(i, t);
+    }
+  }
 }
 
 void TLangOptions::LoadGlobalStrings() {

@@ -6,6 +6,9 @@
 
 #include "common/IniFile.h"
 
+class TForm;
+class TMenu;
+
 struct strInstaller {
   WStr Loading;
   WStr PrepareInstall;
@@ -58,11 +61,16 @@ class TLangOptions {
   void LoadSettings(const TIniFile* Ini);
   WStr GetOptionString(const WStr& SectionName, const WStr& ItemName, const WStr& DefaultValue) const;
   void LoadGlobalStrings();
+  // Texts of a section applied to a form's caption and components, by component name.
+  void LoadControlsCaption(TForm& frm, const WStr& strIniSection) const;
+  // Texts of a section applied to a menu's items by item name; items without a text go.
+  void LoadMenuCaption(TMenu& aMenu, const WStr& strIniSection) const;
 
   // One record per process, written only while loading.
   static strInstaller LangStrings;
 
  private:
+  WStr VariantName() const;  // empty without a configuration entry
   std::unique_ptr<TIniFile> m_Ini;
 };
 

@@ -736,3 +736,126 @@ WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer
 }
 
 }  // extern "C"
+
+// ---- menus ------------------------------------------------------------------------------------
+
+namespace winsim {
+namespace {
+
+struct MenuItem {
+  UINT flags;
+  UINT_PTR id;
+  WStr text;
+};
+
+struct Menus {
+  std::mutex mu;
+  std::map<HMENU, std::vector<MenuItem>> menus;
+  ULONG_PTR next = 0x20010;
+};
+
+Menus& menus() {
+  static Menus m;
+  return m;
+}
+
+HMENU new_menu() {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto h = reinterpret_cast<HMENU>(m.next);
+  m.next += 2;
+  m.menus[h];
+  return h;
+}
+
+// The position of an item given by position or by command id, or -1.
+int item_index(const std::vector<MenuItem>& items, UINT pos, UINT flags) {
+  if (flags & MF_BYPOSITION) return pos < items.size() ? static_cast<int>(pos) : -1;
+  for (size_t i = 0; i < items.size(); ++i)
+    if (!(items[i].flags & (MF_SEPARATOR | MF_POPUP)) && items[i].id == pos) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace
+}  // namespace winsim
+
+extern "C" {
+
+WINSIM_API HMENU WINAPI CreateMenu(void) { return new_menu(); }
+WINSIM_API HMENU WINAPI CreatePopupMenu(void) { return new_menu(); }
+
+WINSIM_API BOOL WINAPI DestroyMenu(HMENU hMenu) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  if (!m.menus.erase(hMenu)) {
+    SetLastError(1401);  // ERROR_INVALID_MENU_HANDLE
+    return FALSE;
+  }
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(hMenu);
+  if (it == m.menus.end()) {
+    SetLastError(1401);
+    return FALSE;
+  }
+  it->second.push_back({uFlags, uIDNewItem, (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)});
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI ModifyMenuW(HMENU hMnu, UINT uPosition, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(hMnu);
+  int i = it == m.menus.end() ? -1 : item_index(it->second, uPosition, uFlags);
+  if (i < 0) {
+    SetLastError(it == m.menus.end() ? 1401 : 1456);  // ERROR_MENU_ITEM_NOT_FOUND
+    return FALSE;
+  }
+  it->second[static_cast<size_t>(i)] = {uFlags & ~MF_BYPOSITION, uIDNewItem,
+                                        (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)};
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(hMenu);
+  int i = it == m.menus.end() ? -1 : item_index(it->second, uPosition, uFlags);
+  if (i < 0) {
+    SetLastError(it == m.menus.end() ? 1401 : 1456);
+    return FALSE;
+  }
+  it->second.erase(it->second.begin() + i);
+  return TRUE;
+}
+
+WINSIM_API int WINAPI GetMenuItemCount(HMENU hMenu) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(hMenu);
+  if (it == m.menus.end()) {
+    SetLastError(1401);
+    return -1;
+  }
+  return static_cast<int>(it->second.size());
+}
+
+WINSIM_API int WINAPI GetMenuStringW(HMENU hMenu, UINT uIDItem, LPWSTR lpString, int cchMax, UINT flags) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(hMenu);
+  int i = it == m.menus.end() ? -1 : item_index(it->second, uIDItem, flags);
+  if (i < 0) return 0;
+  const WStr& t = it->second[static_cast<size_t>(i)].text;
+  if (!lpString || cchMax <= 0) return static_cast<int>(t.size());
+  size_t n = std::min<size_t>(t.size(), static_cast<size_t>(cchMax - 1));
+  std::memcpy(lpString, t.data(), n * sizeof(WCHAR));
+  lpString[n] = 0;
+  return static_cast<int>(n);
+}
+
+}  // extern "C"

@@ -1,5 +1,6 @@
 // The interface texts: the two language files, built-in defaults, the product variant's
 // overrides and the line-break rule.
+#include "installer/ui/Controls.h"
 #include "support/installer_fixture.h"
 
 using namespace testutil;
@@ -87,6 +88,79 @@ TEST_F(LangTest, MissingFileLeavesEveryTextEmpty) {
   EXPECT_EQ(utf8(LangStrings.NoticeTitle), "");
   EXPECT_EQ(utf8(LangStrings.HasConnectPrinter), "");
   EXPECT_EQ(utf8(LangOptions().GetOptionString(W_("DialogText"), W_("NoticeTitle"), W_("d"))), "");
+}
+
+}  // namespace
+
+namespace {
+
+class CaptionsTest : public LangTest {
+ protected:
+  TForm form;
+  HWND host = nullptr;
+
+  void SetUp() override {
+    LangTest::SetUp();
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = W_("CaptionsTestForm");
+    RegisterClassExW(&wc);
+    host = CreateWindowExW(0, W_("CaptionsTestForm"), W_("old title"), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    form.Handle = host;
+  }
+  void TearDown() override {
+    DestroyWindow(host);
+    UnregisterClassW(W_("CaptionsTestForm"), nullptr);
+    LangTest::TearDown();
+  }
+  static std::string text(HWND h) {
+    WCHAR buf[256];
+    int n = GetWindowTextW(h, buf, 256);
+    return utf8(WStr(buf, static_cast<size_t>(n)));
+  }
+};
+
+TEST_F(CaptionsTest, ControlsTakeTheirTextsByName) {
+  load(utf16_file(u"[frmMain]\r\nProgramTitle = Setup\r\nbtnStart = Start\r\nbtnStart.V = Go!\r\nlblTitle = 'Title'\r\n"
+                  u"tabAdvanced =\r\nedtPath = C:\\\r\ngrpPort = Port\r\ntmrTick = 1\r\n"),
+       "V");
+  TComponent& start = form.AddControl(W_("btnStart"), TControlKind::Button, W_("old"));
+  TComponent& title = form.AddControl(W_("lblTitle"), TControlKind::Label, W_("old"));
+  TComponent& untouched = form.AddControl(W_("lblOther"), TControlKind::Label, W_("keep"));
+  form.AddControl(W_("tabAdvanced"), TControlKind::TabSheet, W_("Advanced"));
+  form.AddControl(W_("edtPath"), TControlKind::Edit, W_(""));
+  form.AddControl(W_("grpPort"), TControlKind::GroupBox, W_(""));
+  form.AddControl(W_("tmrTick"), TControlKind::Timer);
+  LangOptions().LoadControlsCaption(form, W_("frmMain"));
+  EXPECT_EQ(text(host), "Setup");
+  EXPECT_EQ(text(start.Handle), "Go!");  // the variant's text first
+  EXPECT_EQ(text(title.Handle), "Title");
+  EXPECT_EQ(text(untouched.Handle), "keep");  // no text: left alone
+  EXPECT_FALSE(form.Components[3].TabVisible);  // an empty text hides the tab
+  EXPECT_EQ(text(form.Components[4].Handle), "C:\\");
+  EXPECT_EQ(utf8(form.Components[4].Hint), "C:\\");
+  EXPECT_EQ(utf8(form.Components[5].Hint), "Port");
+
+  // Without a title the window's caption becomes empty.
+  LangOptions().LoadControlsCaption(form, W_("Other"));
+  EXPECT_EQ(text(host), "");
+}
+
+TEST_F(CaptionsTest, MenuItemsWithoutATextAreDeleted) {
+  load(utf16_file(u"[mnuMain]\r\nmiOpen = Open\r\nmiHelp = Help\r\nmiEmpty =\r\n"));
+  TMenu menu;
+  menu.Add(W_("miOpen"), W_("open"));
+  menu.Add(W_("miSep"), W_("-"));
+  menu.Add(W_("miGone"), W_("gone"));
+  menu.Add(W_("miEmpty"), W_("empty"));
+  menu.Add(W_("miHelp"), W_("help"));
+  LangOptions().LoadMenuCaption(menu, W_("mnuMain"));
+  ASSERT_EQ(menu.Count(), 3);
+  EXPECT_EQ(GetMenuItemCount(menu.Handle()), 3);
+  EXPECT_EQ(utf8(menu.Caption(0)), "Open");
+  EXPECT_EQ(utf8(menu.Caption(1)), "-");  // separators stay
+  EXPECT_EQ(utf8(menu.Caption(2)), "Help");
 }
 
 }  // namespace

@@ -132,6 +132,13 @@ typedef struct tagCREATESTRUCTW {
 #define IDYES 6
 #define IDNO 7
 
+// Menus.
+#define MF_STRING 0x00000000u
+#define MF_BYCOMMAND 0x00000000u
+#define MF_POPUP 0x00000010u
+#define MF_BYPOSITION 0x00000400u
+#define MF_SEPARATOR 0x00000800u
+
 // Ending the session.
 #define EWX_LOGOFF 0x00000000u
 #define EWX_SHUTDOWN 0x00000001u
@@ -165,6 +172,14 @@ WINSIM_API BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM l
 WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 WINSIM_API void WINAPI PostQuitMessage(int nExitCode);
 WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+WINSIM_API HMENU WINAPI CreateMenu(void);
+WINSIM_API HMENU WINAPI CreatePopupMenu(void);
+WINSIM_API BOOL WINAPI DestroyMenu(HMENU hMenu);
+WINSIM_API BOOL WINAPI AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem);
+WINSIM_API BOOL WINAPI ModifyMenuW(HMENU hMnu, UINT uPosition, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem);
+WINSIM_API BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags);
+WINSIM_API int WINAPI GetMenuItemCount(HMENU hMenu);
+WINSIM_API int WINAPI GetMenuStringW(HMENU hMenu, UINT uIDItem, LPWSTR lpString, int cchMax, UINT flags);
 WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 }
 
