@@ -5,6 +5,7 @@
 // headers with #defines.
 //
 //   kelvane-rc compile INPUT.rc OUTPUT.cpp [-I DIR]...
+//   kelvane-rc dump INPUT.rc OUTPUT.txt [-I DIR]...   (one line per resource: type name lang hex)
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -74,6 +75,13 @@ class Lexer {
       char c = src_[pos_];
       if (c == '"' || ((c == 'L' || c == 'l') && pos_ + 1 < src_.size() && src_[pos_ + 1] == '"')) return string();
       if (std::isdigit(static_cast<unsigned char>(c))) return number();
+      if (c == '-' && pos_ + 1 < src_.size() && std::isdigit(static_cast<unsigned char>(src_[pos_ + 1]))) {
+        ++pos_;
+        Token t = number();
+        t.value = -t.value;
+        t.text = "-" + t.text;
+        return t;
+      }
       if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
         size_t b = pos_;
         while (pos_ < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_')) ++pos_;
@@ -231,8 +239,15 @@ class Compiler {
       set_id(t, r.name, r.name_id, where);
       Token type = lex.next(directive);
       std::string tn = type.kind == Token::kName ? type.text : "";
-      if (tn == "DIALOG" || tn == "DIALOGEX" || tn == "MENU" || tn == "MENUEX" || tn == "ACCELERATORS" || tn == "VERSIONINFO")
-        fail(where, tn + " resources are not supported yet by this compiler");
+      if (tn == "DIALOGEX") {
+        r.type_id = 5;
+        dialog(lex, directive, r, where);
+        out_.push_back(r);
+        t = lex.next(directive);
+        continue;
+      }
+      if (tn == "DIALOG" || tn == "MENU" || tn == "MENUEX" || tn == "ACCELERATORS" || tn == "VERSIONINFO")
+        fail(where, tn + " resources are not supported by this compiler (use DIALOGEX)");
       if (tn == "RCDATA") {
         r.type_id = 10;
       } else if (tn == "ICON") {
@@ -261,6 +276,25 @@ class Compiler {
       }
       out_.push_back(r);
     }
+  }
+
+  std::string dump() const {
+    std::ostringstream o;
+    for (const Resource& r : out_) {
+      std::vector<unsigned char> data = r.bytes;
+      if (!r.file.empty()) {
+        std::ifstream in(r.file, std::ios::binary);
+        std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        long len = r.length >= 0 ? r.length : static_cast<long>(f.size());
+        data.assign(f.begin() + r.offset, f.begin() + r.offset + len);
+      }
+      o << (r.type_name.empty() ? "#" + std::to_string(r.type_id) : r.type_name) << " "
+        << (r.name.empty() ? "#" + std::to_string(r.name_id) : r.name) << " " << r.lang << " ";
+      static const char* hex = "0123456789abcdef";
+      for (unsigned char c : data) o << hex[c >> 4] << hex[c & 15];
+      o << "\n";
+    }
+    return o.str();
   }
 
   std::string generate(const std::string& rc) const {
@@ -304,6 +338,229 @@ class Compiler {
   }
 
  private:
+  static void put32(std::vector<unsigned char>& b, unsigned long v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
+  }
+  static void put_text(std::vector<unsigned char>& b, const std::string& s) {
+    for (char16_t c : utf16(s)) put16(b, c);
+    put16(b, 0);
+  }
+  static void align4(std::vector<unsigned char>& b) {
+    while (b.size() % 4) b.push_back(0);
+  }
+
+  // A style: numbers and names joined by "|", each name optionally after NOT (which clears).
+  template <class F>
+  unsigned long style(Lexer& lex, F&& directive, Token& t, unsigned long base, const std::string& where) {
+    unsigned long v = base;
+    for (;;) {
+      bool negate = t.kind == Token::kName && t.text == "NOT";
+      if (negate) t = lex.next(directive);
+      unsigned long x = static_cast<unsigned long>(constant(t, where));
+      v = negate ? (v & ~x) : (v | x);
+      t = lex.next(directive);
+      if (t.text != "|") return v;
+      t = lex.next(directive);
+    }
+  }
+
+  long constant(const Token& t, const std::string& where) const {
+    static const std::map<std::string, unsigned long> k = {
+        {"WS_OVERLAPPED", 0x0}, {"WS_POPUP", 0x80000000}, {"WS_CHILD", 0x40000000}, {"WS_MINIMIZE", 0x20000000},
+        {"WS_VISIBLE", 0x10000000}, {"WS_DISABLED", 0x08000000}, {"WS_CLIPSIBLINGS", 0x04000000},
+        {"WS_CLIPCHILDREN", 0x02000000}, {"WS_CAPTION", 0x00C00000}, {"WS_BORDER", 0x00800000},
+        {"WS_DLGFRAME", 0x00400000}, {"WS_VSCROLL", 0x00200000}, {"WS_HSCROLL", 0x00100000},
+        {"WS_SYSMENU", 0x00080000}, {"WS_THICKFRAME", 0x00040000}, {"WS_GROUP", 0x00020000},
+        {"WS_TABSTOP", 0x00010000}, {"WS_EX_CLIENTEDGE", 0x200}, {"WS_EX_STATICEDGE", 0x20000},
+        {"WS_EX_TRANSPARENT", 0x20}, {"DS_SETFONT", 0x40}, {"DS_MODALFRAME", 0x80}, {"DS_3DLOOK", 0x4},
+        {"DS_FIXEDSYS", 0x8}, {"DS_CONTROL", 0x400}, {"DS_CENTER", 0x800}, {"DS_SHELLFONT", 0x48},
+        {"ES_LEFT", 0x0}, {"ES_CENTER", 0x1}, {"ES_RIGHT", 0x2}, {"ES_MULTILINE", 0x4}, {"ES_AUTOHSCROLL", 0x80},
+        {"ES_READONLY", 0x800}, {"ES_NUMBER", 0x2000}, {"BS_PUSHBUTTON", 0x0}, {"BS_DEFPUSHBUTTON", 0x1},
+        {"BS_CHECKBOX", 0x2}, {"BS_AUTOCHECKBOX", 0x3}, {"BS_RADIOBUTTON", 0x4}, {"BS_GROUPBOX", 0x7},
+        {"BS_AUTORADIOBUTTON", 0x9}, {"SS_LEFT", 0x0}, {"SS_CENTER", 0x1}, {"SS_RIGHT", 0x2}, {"SS_ICON", 0x3},
+        {"SS_BITMAP", 0xE}, {"SS_CENTERIMAGE", 0x200}, {"SS_NOTIFY", 0x100}, {"SS_SUNKEN", 0x1000},
+        {"CBS_DROPDOWN", 0x2}, {"CBS_DROPDOWNLIST", 0x3}, {"CBS_SORT", 0x100}, {"CBS_HASSTRINGS", 0x200},
+        {"LBS_NOTIFY", 0x1}, {"LBS_SORT", 0x2}, {"LBS_NOINTEGRALHEIGHT", 0x100}, {"UDS_SETBUDDYINT", 0x2},
+        {"UDS_ALIGNRIGHT", 0x4}, {"UDS_AUTOBUDDY", 0x10}, {"UDS_ARROWKEYS", 0x20}, {"TBS_AUTOTICKS", 0x1}};
+    if (t.kind == Token::kName) {
+      auto it = k.find(t.text);
+      if (it != k.end()) return static_cast<long>(it->second);
+    }
+    return value(t, where);
+  }
+
+  // DIALOGEX: the DLGTEMPLATEEX header, then one DLGITEMTEMPLATEEX per control, DWORD-aligned.
+  template <class F>
+  void dialog(Lexer& lex, F&& directive, Resource& r, const std::string& where) {
+    long rect[4];
+    Token t = skip_attributes(lex, directive);
+    for (int i = 0; i < 4; ++i) {
+      if (i) expect(lex.next(directive), ",", where);
+      rect[i] = value(i ? lex.next(directive) : t, where);
+    }
+    t = lex.next(directive);
+    if (t.text == ",") {  // help id
+      lex.next(directive);
+      t = lex.next(directive);
+    }
+    unsigned long st = 0x80000000 | 0x00800000 | 0x00080000;  // WS_POPUP | WS_BORDER | WS_SYSMENU
+    bool style_given = false;
+    unsigned long ex = 0;
+    std::string caption, font_face;
+    long font_size = 0, font_weight = 0, font_italic = 0, font_charset = 1;
+    bool has_font = false;
+    for (;;) {
+      if (t.text == "STYLE") {
+        t = lex.next(directive);
+        st = style(lex, directive, t, 0, where);
+        style_given = true;
+      } else if (t.text == "EXSTYLE") {
+        t = lex.next(directive);
+        ex = style(lex, directive, t, 0, where);
+      } else if (t.text == "CAPTION") {
+        Token c = lex.next(directive);
+        if (c.kind != Token::kString) fail(where, "CAPTION needs a text");
+        caption = c.text;
+        t = lex.next(directive);
+      } else if (t.text == "FONT") {
+        has_font = true;
+        font_size = value(lex.next(directive), where);
+        expect(lex.next(directive), ",", where);
+        Token face = lex.next(directive);
+        if (face.kind != Token::kString) fail(where, "FONT needs a typeface");
+        font_face = face.text;
+        t = lex.next(directive);
+        long* extra[] = {&font_weight, &font_italic, &font_charset};
+        for (long* e : extra) {
+          if (t.text != ",") break;
+          *e = value(lex.next(directive), where);
+          t = lex.next(directive);
+        }
+      } else {
+        break;
+      }
+    }
+    if (!caption.empty() && !style_given) st |= 0x00C00000;  // WS_CAPTION
+    if (has_font) st |= 0x40;                                // DS_SETFONT
+    if (t.text != "BEGIN" && t.text != "{") fail(where, "DIALOGEX needs BEGIN");
+
+    std::vector<std::vector<unsigned char>> items;
+    for (t = lex.next(directive); t.text != "END" && t.text != "}"; ) {
+      std::string kind = t.text;
+      std::string iw = lex.where(t.line);
+      std::string text;
+      bool text_ordinal = false;
+      long text_id = 0;
+      std::string cls_name;
+      unsigned cls_ord = 0;
+      unsigned long cst = 0x50000000;  // WS_CHILD | WS_VISIBLE
+      static const std::map<std::string, std::pair<unsigned, unsigned long>> kinds = {
+          {"LTEXT", {0x82, 0x00020000}}, {"RTEXT", {0x82, 0x00020002}}, {"CTEXT", {0x82, 0x00020001}},
+          {"EDITTEXT", {0x81, 0x00810000}}, {"PUSHBUTTON", {0x80, 0x00010000}}, {"DEFPUSHBUTTON", {0x80, 0x00010001}},
+          {"GROUPBOX", {0x80, 0x7}}, {"CHECKBOX", {0x80, 0x00010002}}, {"AUTOCHECKBOX", {0x80, 0x00010003}},
+          {"RADIOBUTTON", {0x80, 0x4}}, {"AUTORADIOBUTTON", {0x80, 0x9}}, {"COMBOBOX", {0x85, 0x00010000}},
+          {"LISTBOX", {0x83, 0x00800001}}, {"ICON", {0x82, 0x3}}, {"CONTROL", {0, 0}}};
+      auto k = kinds.find(kind);
+      if (k == kinds.end()) fail(iw, "unknown dialog control " + kind);
+      cls_ord = k->second.first;
+      cst |= k->second.second;
+      bool has_text = kind != "EDITTEXT" && kind != "COMBOBOX" && kind != "LISTBOX";
+      Token a = lex.next(directive);
+      if (has_text) {
+        if (a.kind == Token::kString) {
+          text = a.text;
+        } else {  // ICON takes a resource name or number
+          text_ordinal = a.kind == Token::kNumber || defines_.count(a.text);
+          if (text_ordinal) text_id = value(a, iw);
+          else text = a.text;
+        }
+        expect(lex.next(directive), ",", iw);
+        a = lex.next(directive);
+      }
+      long id = value(a, iw);
+      Token n = lex.next(directive);
+      if (kind == "CONTROL") {
+        expect(n, ",", iw);
+        Token c = lex.next(directive);
+        if (c.kind != Token::kString) fail(iw, "CONTROL needs a class name");
+        // As windres writes it: the class by name, in capitals (the Windows build uses windres).
+        cls_ord = 0;
+        for (char ch : c.text) cls_name += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        expect(lex.next(directive), ",", iw);
+        Token s0 = lex.next(directive);
+        cst = style(lex, directive, s0, cst, iw);
+        n = s0;
+      }
+      long pos[4] = {0, 0, 0, 0};
+      int count = kind == "ICON" ? 2 : 4;
+      for (int i = 0; i < 4; ++i) {
+        if (i >= count && n.text != ",") break;
+        expect(n, ",", iw);
+        pos[i] = value(lex.next(directive), iw);
+        n = lex.next(directive);
+      }
+      unsigned long cex = 0;
+      if (n.text == ",") {
+        Token s1 = lex.next(directive);
+        if (kind == "CONTROL") {
+          cex = style(lex, directive, s1, 0, iw);
+        } else {
+          cst = style(lex, directive, s1, cst, iw);
+          if (s1.text == ",") {
+            s1 = lex.next(directive);
+            cex = style(lex, directive, s1, 0, iw);
+          }
+        }
+        n = s1;
+      }
+      if (kind == "ICON") pos[2] = pos[3] = 0;  // windres sizes icons by their picture
+      std::vector<unsigned char> b;
+      put32(b, 0);
+      put32(b, cex);
+      put32(b, cst);
+      for (long p : pos) put16(b, static_cast<unsigned>(p & 0xFFFF));
+      put32(b, static_cast<unsigned long>(id));
+      if (cls_ord) {
+        put16(b, 0xFFFF);
+        put16(b, cls_ord);
+      } else {
+        put_text(b, cls_name);
+      }
+      if (text_ordinal) {
+        put16(b, 0xFFFF);
+        put16(b, static_cast<unsigned>(text_id));
+      } else {
+        put_text(b, text);
+      }
+      put16(b, 0);  // no creation data
+      items.push_back(b);
+      t = n;
+    }
+
+    std::vector<unsigned char>& b = r.bytes;
+    put16(b, 1);
+    put16(b, 0xFFFF);
+    put32(b, 0);
+    put32(b, ex);
+    put32(b, st);
+    put16(b, static_cast<unsigned>(items.size()));
+    for (long v : rect) put16(b, static_cast<unsigned>(v & 0xFFFF));
+    put16(b, 0);  // no menu
+    put16(b, 0);  // the dialog class
+    put_text(b, caption);
+    if (st & 0x40) {
+      put16(b, static_cast<unsigned>(font_size));
+      put16(b, static_cast<unsigned>(font_weight));
+      b.push_back(static_cast<unsigned char>(font_italic));
+      b.push_back(static_cast<unsigned char>(font_charset));
+      put_text(b, font_face);
+    }
+    for (auto& item : items) {
+      align4(b);
+      b.insert(b.end(), item.begin(), item.end());
+    }
+  }
+
   static void put16(std::vector<unsigned char>& b, unsigned v) {
     b.push_back(static_cast<unsigned char>(v & 0xFF));
     b.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
@@ -437,8 +694,8 @@ class Compiler {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() < 3 || args[0] != "compile") {
-    std::cerr << "usage: kelvane-rc compile INPUT.rc OUTPUT.cpp [-I DIR]...\n";
+  if (args.size() < 3 || (args[0] != "compile" && args[0] != "dump")) {
+    std::cerr << "usage: kelvane-rc compile|dump INPUT.rc OUTPUT [-I DIR]...\n";
     return 2;
   }
   std::vector<std::string> search;
@@ -455,7 +712,7 @@ int main(int argc, char** argv) {
   try {
     Compiler c(search);
     c.compile(args[1]);
-    std::string text = c.generate(args[1]);
+    std::string text = args[0] == "dump" ? c.dump() : c.generate(args[1]);
     std::string tmp = args[2] + ".tmp";
     {
       std::ofstream out(tmp, std::ios::binary);

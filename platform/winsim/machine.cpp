@@ -192,6 +192,7 @@ const Machine& machine() {
 
 void reset_process_state();  // process.cpp
 void reset_faults();         // faults.cpp
+void reset_user();           // user.cpp
 
 void use_machine(const std::string& dir) {
   auto m = Machine::load(dir);
@@ -200,6 +201,7 @@ void use_machine(const std::string& dir) {
     g_machine = m;
   }
   reset_faults();
+  reset_user();
   reset_process_state();
 }
 

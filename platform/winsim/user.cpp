@@ -100,6 +100,7 @@ struct BoxRule {
 struct Script {
   std::mutex mu;
   bool loaded = false;
+  std::chrono::steady_clock::time_point idle_until{};  // a "wait" lets the program run meanwhile
   std::string file;
   std::vector<Action> actions;
   size_t next = 0;
@@ -111,6 +112,22 @@ Script& script() {
   static Script s;
   return s;
 }
+
+}  // namespace
+
+void reset_user() {
+  Script& s = script();
+  std::lock_guard lock(s.mu);
+  s.loaded = false;
+  s.file.clear();
+  s.actions.clear();
+  s.next = 0;
+  s.boxes.clear();
+  s.asked_to_close.clear();
+  s.idle_until = {};
+}
+
+namespace {
 
 constexpr std::pair<const char16_t*, int> kAnswers[] = {{u"OK", IDOK},         {u"CANCEL", IDCANCEL}, {u"ABORT", IDABORT},
                                                          {u"RETRY", IDRETRY}, {u"IGNORE", IDIGNORE}, {u"YES", IDYES},
@@ -221,13 +238,14 @@ bool user_acts() {
   Script& s = script();
   std::unique_lock lock(s.mu);
   if (!s.loaded) load_script(s);
+  if (std::chrono::steady_clock::now() < s.idle_until) return false;
   if (s.next < s.actions.size()) {
     Action a = s.actions[s.next++];
-    lock.unlock();
     if (a.kind == Action::kWait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(a.ms));
+      s.idle_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(a.ms);
       return true;
     }
+    lock.unlock();
     if (a.kind == Action::kLook) {
       append_event({{"type", "user"}, {"action", "look"}, {"folder", to_utf8(a.pattern)}, {"entries", list_folder(a.pattern)}});
       return true;

@@ -1,0 +1,14 @@
+#define IDI_MAIN 160
+#define IDD_PAGE 256
+#define IDS_CAPTION 19
+#define IDC_GROUP 1000
+#define IDC_X 1081
+#define IDC_SPEED 1076
+#define IDC_MM 1084
+#define IDC_COMPRESS 1085
+#define IDC_READ 1080
+#define IDC_SAVE 1079
+#define IDC_SPIN 1090
+#define IDC_BOLD 1091
+#define IDC_ICON 1092
+#define IDC_LABEL 1093
