@@ -89,7 +89,7 @@ int StrToIntDef(WStrView s, int def) {
   unsigned long long v = 0;
   for (; i < s.size(); ++i) {
     WCHAR c = s[i];
-    unsigned d = c >= u'0' && c <= u'9' ? c - u'0'
+    unsigned d = c >= u'0' && c <= u'9'          ? c - u'0'
                  : hex && c >= u'a' && c <= u'f' ? c - u'a' + 10
                  : hex && c >= u'A' && c <= u'F' ? c - u'A' + 10
                                                  : 99;
@@ -125,7 +125,8 @@ WStr GetModuleFolder() {
 
 WStr SystemErrorText(DWORD code) {
   WCHAR buf[1024] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, 1024, nullptr);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, 1024, nullptr);
   WStr s(buf, n);
   while (!s.empty() && (s.back() == u'\r' || s.back() == u'\n')) s.pop_back();
   return s;

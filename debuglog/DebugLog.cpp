@@ -26,7 +26,8 @@ WStr digits(unsigned long long v, unsigned base, int min_digits) {
     s.insert(s.begin(), kDigits[v % base]);
     v /= base;
   } while (v);
-  if (min_digits > 0 && s.size() < static_cast<size_t>(min_digits)) s.insert(0, static_cast<size_t>(min_digits) - s.size(), '0');
+  if (min_digits > 0 && s.size() < static_cast<size_t>(min_digits))
+    s.insert(0, static_cast<size_t>(min_digits) - s.size(), '0');
   return ascii(s);
 }
 
@@ -214,7 +215,9 @@ void TDebugLogger::SendDebugMessage(const WStr& text, const WStr& tag, int level
 }
 
 void TDebugLogger::LogMsg(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtInformation); }
-void TDebugLogger::LogMsgWithTag(const WStr& text, const WStr& tag) { SendDebugMessage(text, tag, kDefaultLevel, dmtInformation); }
+void TDebugLogger::LogMsgWithTag(const WStr& text, const WStr& tag) {
+  SendDebugMessage(text, tag, kDefaultLevel, dmtInformation);
+}
 void TDebugLogger::LogMsgWarning(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtWarning); }
 void TDebugLogger::LogMsgError(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtError); }
 

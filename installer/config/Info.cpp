@@ -17,6 +17,14 @@ WStr ResolveLink(const WStr& value, const WStr& exeFolder) {
   return FileExists(full) || DirectoryExists(full) ? full : WStr();
 }
 
+// A configured folder: one trailing "\" dropped; empty means the executable's folder, "*" stays
+// as written, anything else lies beside the executable.
+WStr ConfiguredFolder(WStr value, const WStr& exeFolder) {
+  if (!value.empty() && value.back() == u'\\') value.pop_back();
+  if (value.empty()) return ExcludeTrailingPathDelimiter(exeFolder);
+  return value == W_("*") ? value : exeFolder + value;
+}
+
 }  // namespace
 
 WStr TInstallInfos::LangKeySuffix() {
@@ -73,7 +81,6 @@ void TInstallInfos::LoadSettings(const TIniFile* Ini) {
 
 void TInstallInfos::LoadEntry(const TIniFile& ini, const WStr& S, TRInstallInfo& e) const {
   const WStr exeFolder = GetModuleFolder();
-  const WStr exeFolderNoSep = ExcludeTrailingPathDelimiter(exeFolder);
   const WStr suffix = LangKeySuffix();
   auto str = [&](const WCHAR* key, const WCHAR* def) { return ini.ReadString(S, key, def); };
   auto lang = [&](const WCHAR* key, const WCHAR* def) { return ini.ReadString(S, key + suffix, def); };
@@ -101,13 +108,7 @@ void TInstallInfos::LoadEntry(const TIniFile& ini, const WStr& S, TRInstallInfo&
 
   // The driver folder: Root followed by the INF's folder part, beside the executable.
   const WStr inf = str(W_("INF"), W_(""));
-  e.DriverDir = str(W_("Root"), W_("*")) + ExtractFilePath(inf);
-  if (!e.DriverDir.empty() && e.DriverDir.back() == u'\\') e.DriverDir.pop_back();
-  if (e.DriverDir.empty()) {
-    e.DriverDir = exeFolderNoSep;
-  } else if (e.DriverDir != W_("*")) {
-    e.DriverDir = exeFolder + e.DriverDir;
-  }
+  e.DriverDir = ConfiguredFolder(str(W_("Root"), W_("*")) + ExtractFilePath(inf), exeFolder);
   if (!DirectoryExists(e.DriverDir)) Fail(S, W_(" 配置文件出错，指定的驱动程序文件夹不存在！"));
   const WStr infName = ExtractFileName(inf);
   if (infName.empty()) Fail(S, W_(" 配置文件出错，没有指定INF文件！"));
@@ -115,13 +116,7 @@ void TInstallInfos::LoadEntry(const TIniFile& ini, const WStr& S, TRInstallInfo&
   e.INFX64 = e.DriverDir + W_("\\") + infName;
   if (!FileExists(IsWin64 ? e.INFX64 : e.INF2K)) Fail(S, W_(" 指定的INF文件不存在！"));
 
-  e.CompatibleDriverDir = str(W_("CompatibleDriverDir"), W_("*"));
-  if (!e.CompatibleDriverDir.empty() && e.CompatibleDriverDir.back() == u'\\') e.CompatibleDriverDir.pop_back();
-  if (e.CompatibleDriverDir.empty()) {
-    e.CompatibleDriverDir = exeFolderNoSep;
-  } else if (e.CompatibleDriverDir != W_("*")) {
-    e.CompatibleDriverDir = exeFolder + e.CompatibleDriverDir;
-  }
+  e.CompatibleDriverDir = ConfiguredFolder(str(W_("CompatibleDriverDir"), W_("*")), exeFolder);
   const WStr compatibleInf = str(W_("CompatibleINF"), W_(""));
   e.CompatibleINF2K = e.CompatibleDriverDir + W_("\\") + compatibleInf;
   e.CompatibleINFX64 = e.CompatibleINF2K;

@@ -65,7 +65,8 @@ constexpr size_t kStoredAsRead = 7;
 WStr ExpandLineBreaks(const WStr& s) {
   WStr out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (i + 3 < s.size() && s[i] == u'\\' && (s[i + 1] | 0x20) == u'r' && s[i + 2] == u'\\' && (s[i + 3] | 0x20) == u'n') {
+    if (i + 3 < s.size() && s[i] == u'\\' && (s[i + 1] | 0x20) == u'r' && s[i + 2] == u'\\' &&
+        (s[i + 3] | 0x20) == u'n') {
       out += W_("\r\n");
       i += 3;
     } else {
@@ -87,7 +88,9 @@ void TLangOptions::LoadSettings(const TIniFile* Ini) {
   if (Ini) LoadGlobalStrings();
 }
 
-WStr TLangOptions::VariantName() const { return InstallInfos().GetCount() > 0 ? InstallInfos().Items(0).OEMManufactor : WStr(); }
+WStr TLangOptions::VariantName() const {
+  return InstallInfos().GetCount() > 0 ? InstallInfos().Items(0).OEMManufactor : WStr();
+}
 
 WStr TLangOptions::GetOptionString(const WStr& SectionName, const WStr& ItemName, const WStr& DefaultValue) const {
   if (!m_Ini) return {};

@@ -129,13 +129,15 @@ bool DetectWin64() {
   if (!kernel) kernel = LoadLibraryW(W_("KERNEL32.DLL"));
   if (!kernel) return false;
   auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
-  auto nativeInfo = reinterpret_cast<GetNativeSystemInfoFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetNativeSystemInfo")));
+  auto nativeInfo =
+      reinterpret_cast<GetNativeSystemInfoFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetNativeSystemInfo")));
   if (!isWow64) return false;
   BOOL wow = FALSE;
   if (!isWow64(GetCurrentProcess(), &wow) || !wow || !nativeInfo) return false;
   SYSTEM_INFO si{};
   nativeInfo(&si);
-  return si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 || si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+  return si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+         si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
 }
 
 WStr LanguageSuffix(const WStr& prefix, const WStr& explicitCode) {

@@ -16,8 +16,9 @@ TFormMain::TFormMain(HINSTANCE instance) {
   wc.hInstance = instance;
   wc.lpszClassName = kClassName;
   RegisterClassExW(&wc);
-  FWindowHandle = CreateWindowExW(WS_EX_APPWINDOW, kClassName, W_("Driver Setup"), WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth, kClientHeight, nullptr, nullptr, instance, this);
+  FWindowHandle =
+      CreateWindowExW(WS_EX_APPWINDOW, kClassName, W_("Driver Setup"), WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
+                      CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth, kClientHeight, nullptr, nullptr, instance, this);
   if (!FWindowHandle) throw KelvaneError(W_("CreateWindowEx: ") + SystemErrorText(GetLastError()));
   SetWindowLongPtrW(FWindowHandle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   // The result prompts are owned by this window, and the 64-bit host reports to it.

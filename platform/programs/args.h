@@ -46,14 +46,16 @@ inline WStr rest_of(WStrView cmd) {
 inline void write_bytes(DWORD which, const std::string& bytes) {
   HANDLE h = GetStdHandle(which);
   DWORD n = 0;
-  if (h && h != INVALID_HANDLE_VALUE && !bytes.empty()) WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+  if (h && h != INVALID_HANDLE_VALUE && !bytes.empty())
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
 }
 
 inline void write_text(DWORD which, WStrView text) {
   if (text.empty()) return;
   int len = WideCharToMultiByte(CP_OEMCP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(len > 0 ? len : 0), '\0');
-  if (len > 0) WideCharToMultiByte(CP_OEMCP, 0, text.data(), static_cast<int>(text.size()), out.data(), len, nullptr, nullptr);
+  if (len > 0)
+    WideCharToMultiByte(CP_OEMCP, 0, text.data(), static_cast<int>(text.size()), out.data(), len, nullptr, nullptr);
   write_bytes(which, out);
 }
 

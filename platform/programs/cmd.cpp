@@ -39,7 +39,8 @@ int del(const std::vector<WStr>& args) {
     do {
       if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
       WStr file = dir + fd.cFileName;
-      if (force && (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (force && (fd.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (!DeleteFileW(file.c_str())) sysprog::write_text(STD_ERROR_HANDLE, file + W_("\r\nAccess is denied.\r\n"));
     } while (FindNextFileW(find, &fd));
     FindClose(find);
@@ -53,7 +54,7 @@ int main() {
   WStr rest = sysprog::rest_of(GetCommandLineW());
   std::vector<WStr> w = sysprog::words(W_("cmd ") + rest);
   if (w.empty() || !(same(w[0], W_("/c")) || same(w[0], W_("/k")))) return 0;  // no command: nothing to do here
-  WStr command = sysprog::rest_of(rest);  // after "/c"
+  WStr command = sysprog::rest_of(rest);                                       // after "/c"
   std::vector<WStr> parts = sysprog::words(W_("cmd ") + command);
   if (parts.empty()) return 0;
   if (same(parts[0], W_("echo")) || same(parts[0], W_("echo."))) {

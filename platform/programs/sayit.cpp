@@ -38,7 +38,8 @@ int main() {
     }
     char buf[4096];
     DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) sysprog::write_bytes(STD_OUTPUT_HANDLE, std::string(buf, n));
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+      sysprog::write_bytes(STD_OUTPUT_HANDLE, std::string(buf, n));
     CloseHandle(h);
   }
   if (!env.empty()) {

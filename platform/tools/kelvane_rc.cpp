@@ -84,7 +84,8 @@ class Lexer {
       }
       if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
         size_t b = pos_;
-        while (pos_ < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_')) ++pos_;
+        while (pos_ < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[pos_])) || src_[pos_] == '_'))
+          ++pos_;
         return {Token::kName, src_.substr(b, pos_ - b), 0, line_};
       }
       ++pos_;
@@ -147,12 +148,24 @@ class Lexer {
       if (c == '\\' && pos_ < src_.size()) {
         char e = src_[pos_++];
         switch (e) {
-          case 'n': out += '\n'; break;
-          case 'r': out += '\r'; break;
-          case 't': out += '\t'; break;
-          case '0': out += '\0'; break;
-          case '\\': out += '\\'; break;
-          case '"': out += '"'; break;
+          case 'n':
+            out += '\n';
+            break;
+          case 'r':
+            out += '\r';
+            break;
+          case 't':
+            out += '\t';
+            break;
+          case '0':
+            out += '\0';
+            break;
+          case '\\':
+            out += '\\';
+            break;
+          case '"':
+            out += '"';
+            break;
           case 'x': {
             size_t b = pos_;
             while (pos_ < src_.size() && pos_ - b < 4 && std::isxdigit(static_cast<unsigned char>(src_[pos_]))) ++pos_;
@@ -160,7 +173,9 @@ class Lexer {
             out += static_cast<char>(v);
             break;
           }
-          default: out += '\\'; out += e;
+          default:
+            out += '\\';
+            out += e;
         }
         continue;
       }
@@ -189,11 +204,20 @@ struct Resource {
 class Compiler {
  public:
   Compiler(std::vector<std::string> search) : search_(std::move(search)) {
-    for (auto& [k, v] : std::map<std::string, long>{{"LANG_NEUTRAL", 0}, {"LANG_ENGLISH", 9}, {"LANG_CHINESE", 4},
-                                                    {"SUBLANG_NEUTRAL", 0}, {"SUBLANG_DEFAULT", 1}, {"SUBLANG_ENGLISH_US", 1},
-                                                    {"SUBLANG_CHINESE_TRADITIONAL", 1}, {"SUBLANG_CHINESE_SIMPLIFIED", 2},
-                                                    {"RT_MANIFEST", 24}, {"RT_RCDATA", 10}, {"RT_ICON", 3},
-                                                    {"RT_GROUP_ICON", 14}, {"RT_STRING", 6}, {"CREATEPROCESS_MANIFEST_RESOURCE_ID", 1}})
+    for (auto& [k, v] : std::map<std::string, long>{{"LANG_NEUTRAL", 0},
+                                                    {"LANG_ENGLISH", 9},
+                                                    {"LANG_CHINESE", 4},
+                                                    {"SUBLANG_NEUTRAL", 0},
+                                                    {"SUBLANG_DEFAULT", 1},
+                                                    {"SUBLANG_ENGLISH_US", 1},
+                                                    {"SUBLANG_CHINESE_TRADITIONAL", 1},
+                                                    {"SUBLANG_CHINESE_SIMPLIFIED", 2},
+                                                    {"RT_MANIFEST", 24},
+                                                    {"RT_RCDATA", 10},
+                                                    {"RT_ICON", 3},
+                                                    {"RT_GROUP_ICON", 14},
+                                                    {"RT_STRING", 6},
+                                                    {"CREATEPROCESS_MANIFEST_RESOURCE_ID", 1}})
       defines_[k] = std::to_string(v);
   }
 
@@ -305,7 +329,8 @@ class Compiler {
       const Resource& r = out_[i];
       if (r.file.empty()) {
         o << "const unsigned char kres_" << i << "[] = {";
-        for (size_t k = 0; k < r.bytes.size(); ++k) o << (k % 24 ? "" : "\n  ") << static_cast<unsigned>(r.bytes[k]) << ",";
+        for (size_t k = 0; k < r.bytes.size(); ++k)
+          o << (k % 24 ? "" : "\n  ") << static_cast<unsigned>(r.bytes[k]) << ",";
         o << "0};\n";
       }
     }
@@ -325,8 +350,8 @@ class Compiler {
     for (size_t i = 0; i < out_.size(); ++i) {
       const Resource& r = out_[i];
       auto name = [](const std::string& s) { return s.empty() ? std::string("nullptr") : "u\"" + s + "\""; };
-      o << "    {" << name(r.type_name) << ", " << r.type_id << ", " << name(r.name) << ", " << r.name_id << ", " << r.lang
-        << ", " << (r.file.empty() ? "kres_" : "kelvane_res_") << i << ", " << size(r) << "},\n";
+      o << "    {" << name(r.type_name) << ", " << r.type_id << ", " << name(r.name) << ", " << r.name_id << ", "
+        << r.lang << ", " << (r.file.empty() ? "kres_" : "kelvane_res_") << i << ", " << size(r) << "},\n";
     }
     if (out_.empty()) o << "    {nullptr, 0, nullptr, 0, 0, nullptr, 0},\n";
     o << "};\n\n"
@@ -365,23 +390,67 @@ class Compiler {
   }
 
   long constant(const Token& t, const std::string& where) const {
-    static const std::map<std::string, unsigned long> k = {
-        {"WS_OVERLAPPED", 0x0}, {"WS_POPUP", 0x80000000}, {"WS_CHILD", 0x40000000}, {"WS_MINIMIZE", 0x20000000},
-        {"WS_VISIBLE", 0x10000000}, {"WS_DISABLED", 0x08000000}, {"WS_CLIPSIBLINGS", 0x04000000},
-        {"WS_CLIPCHILDREN", 0x02000000}, {"WS_CAPTION", 0x00C00000}, {"WS_BORDER", 0x00800000},
-        {"WS_DLGFRAME", 0x00400000}, {"WS_VSCROLL", 0x00200000}, {"WS_HSCROLL", 0x00100000},
-        {"WS_SYSMENU", 0x00080000}, {"WS_THICKFRAME", 0x00040000}, {"WS_GROUP", 0x00020000},
-        {"WS_TABSTOP", 0x00010000}, {"WS_EX_CLIENTEDGE", 0x200}, {"WS_EX_STATICEDGE", 0x20000},
-        {"WS_EX_TRANSPARENT", 0x20}, {"DS_SETFONT", 0x40}, {"DS_MODALFRAME", 0x80}, {"DS_3DLOOK", 0x4},
-        {"DS_FIXEDSYS", 0x8}, {"DS_CONTROL", 0x400}, {"DS_CENTER", 0x800}, {"DS_SHELLFONT", 0x48},
-        {"ES_LEFT", 0x0}, {"ES_CENTER", 0x1}, {"ES_RIGHT", 0x2}, {"ES_MULTILINE", 0x4}, {"ES_AUTOHSCROLL", 0x80},
-        {"ES_READONLY", 0x800}, {"ES_NUMBER", 0x2000}, {"BS_PUSHBUTTON", 0x0}, {"BS_DEFPUSHBUTTON", 0x1},
-        {"BS_CHECKBOX", 0x2}, {"BS_AUTOCHECKBOX", 0x3}, {"BS_RADIOBUTTON", 0x4}, {"BS_GROUPBOX", 0x7},
-        {"BS_AUTORADIOBUTTON", 0x9}, {"SS_LEFT", 0x0}, {"SS_CENTER", 0x1}, {"SS_RIGHT", 0x2}, {"SS_ICON", 0x3},
-        {"SS_BITMAP", 0xE}, {"SS_CENTERIMAGE", 0x200}, {"SS_NOTIFY", 0x100}, {"SS_SUNKEN", 0x1000},
-        {"CBS_DROPDOWN", 0x2}, {"CBS_DROPDOWNLIST", 0x3}, {"CBS_SORT", 0x100}, {"CBS_HASSTRINGS", 0x200},
-        {"LBS_NOTIFY", 0x1}, {"LBS_SORT", 0x2}, {"LBS_NOINTEGRALHEIGHT", 0x100}, {"UDS_SETBUDDYINT", 0x2},
-        {"UDS_ALIGNRIGHT", 0x4}, {"UDS_AUTOBUDDY", 0x10}, {"UDS_ARROWKEYS", 0x20}, {"TBS_AUTOTICKS", 0x1}};
+    static const std::map<std::string, unsigned long> k = {{"WS_OVERLAPPED", 0x0},
+                                                           {"WS_POPUP", 0x80000000},
+                                                           {"WS_CHILD", 0x40000000},
+                                                           {"WS_MINIMIZE", 0x20000000},
+                                                           {"WS_VISIBLE", 0x10000000},
+                                                           {"WS_DISABLED", 0x08000000},
+                                                           {"WS_CLIPSIBLINGS", 0x04000000},
+                                                           {"WS_CLIPCHILDREN", 0x02000000},
+                                                           {"WS_CAPTION", 0x00C00000},
+                                                           {"WS_BORDER", 0x00800000},
+                                                           {"WS_DLGFRAME", 0x00400000},
+                                                           {"WS_VSCROLL", 0x00200000},
+                                                           {"WS_HSCROLL", 0x00100000},
+                                                           {"WS_SYSMENU", 0x00080000},
+                                                           {"WS_THICKFRAME", 0x00040000},
+                                                           {"WS_GROUP", 0x00020000},
+                                                           {"WS_TABSTOP", 0x00010000},
+                                                           {"WS_EX_CLIENTEDGE", 0x200},
+                                                           {"WS_EX_STATICEDGE", 0x20000},
+                                                           {"WS_EX_TRANSPARENT", 0x20},
+                                                           {"DS_SETFONT", 0x40},
+                                                           {"DS_MODALFRAME", 0x80},
+                                                           {"DS_3DLOOK", 0x4},
+                                                           {"DS_FIXEDSYS", 0x8},
+                                                           {"DS_CONTROL", 0x400},
+                                                           {"DS_CENTER", 0x800},
+                                                           {"DS_SHELLFONT", 0x48},
+                                                           {"ES_LEFT", 0x0},
+                                                           {"ES_CENTER", 0x1},
+                                                           {"ES_RIGHT", 0x2},
+                                                           {"ES_MULTILINE", 0x4},
+                                                           {"ES_AUTOHSCROLL", 0x80},
+                                                           {"ES_READONLY", 0x800},
+                                                           {"ES_NUMBER", 0x2000},
+                                                           {"BS_PUSHBUTTON", 0x0},
+                                                           {"BS_DEFPUSHBUTTON", 0x1},
+                                                           {"BS_CHECKBOX", 0x2},
+                                                           {"BS_AUTOCHECKBOX", 0x3},
+                                                           {"BS_RADIOBUTTON", 0x4},
+                                                           {"BS_GROUPBOX", 0x7},
+                                                           {"BS_AUTORADIOBUTTON", 0x9},
+                                                           {"SS_LEFT", 0x0},
+                                                           {"SS_CENTER", 0x1},
+                                                           {"SS_RIGHT", 0x2},
+                                                           {"SS_ICON", 0x3},
+                                                           {"SS_BITMAP", 0xE},
+                                                           {"SS_CENTERIMAGE", 0x200},
+                                                           {"SS_NOTIFY", 0x100},
+                                                           {"SS_SUNKEN", 0x1000},
+                                                           {"CBS_DROPDOWN", 0x2},
+                                                           {"CBS_DROPDOWNLIST", 0x3},
+                                                           {"CBS_SORT", 0x100},
+                                                           {"CBS_HASSTRINGS", 0x200},
+                                                           {"LBS_NOTIFY", 0x1},
+                                                           {"LBS_SORT", 0x2},
+                                                           {"LBS_NOINTEGRALHEIGHT", 0x100},
+                                                           {"UDS_SETBUDDYINT", 0x2},
+                                                           {"UDS_ALIGNRIGHT", 0x4},
+                                                           {"UDS_AUTOBUDDY", 0x10},
+                                                           {"UDS_ARROWKEYS", 0x20},
+                                                           {"TBS_AUTOTICKS", 0x1}};
     if (t.kind == Token::kName) {
       auto it = k.find(t.text);
       if (it != k.end()) return static_cast<long>(it->second);
@@ -445,7 +514,7 @@ class Compiler {
     if (t.text != "BEGIN" && t.text != "{") fail(where, "DIALOGEX needs BEGIN");
 
     std::vector<std::vector<unsigned char>> items;
-    for (t = lex.next(directive); t.text != "END" && t.text != "}"; ) {
+    for (t = lex.next(directive); t.text != "END" && t.text != "}";) {
       std::string kind = t.text;
       std::string iw = lex.where(t.line);
       std::string text;
@@ -455,11 +524,21 @@ class Compiler {
       unsigned cls_ord = 0;
       unsigned long cst = 0x50000000;  // WS_CHILD | WS_VISIBLE
       static const std::map<std::string, std::pair<unsigned, unsigned long>> kinds = {
-          {"LTEXT", {0x82, 0x00020000}}, {"RTEXT", {0x82, 0x00020002}}, {"CTEXT", {0x82, 0x00020001}},
-          {"EDITTEXT", {0x81, 0x00810000}}, {"PUSHBUTTON", {0x80, 0x00010000}}, {"DEFPUSHBUTTON", {0x80, 0x00010001}},
-          {"GROUPBOX", {0x80, 0x7}}, {"CHECKBOX", {0x80, 0x00010002}}, {"AUTOCHECKBOX", {0x80, 0x00010003}},
-          {"RADIOBUTTON", {0x80, 0x4}}, {"AUTORADIOBUTTON", {0x80, 0x9}}, {"COMBOBOX", {0x85, 0x00010000}},
-          {"LISTBOX", {0x83, 0x00800001}}, {"ICON", {0x82, 0x3}}, {"CONTROL", {0, 0}}};
+          {"LTEXT", {0x82, 0x00020000}},
+          {"RTEXT", {0x82, 0x00020002}},
+          {"CTEXT", {0x82, 0x00020001}},
+          {"EDITTEXT", {0x81, 0x00810000}},
+          {"PUSHBUTTON", {0x80, 0x00010000}},
+          {"DEFPUSHBUTTON", {0x80, 0x00010001}},
+          {"GROUPBOX", {0x80, 0x7}},
+          {"CHECKBOX", {0x80, 0x00010002}},
+          {"AUTOCHECKBOX", {0x80, 0x00010003}},
+          {"RADIOBUTTON", {0x80, 0x4}},
+          {"AUTORADIOBUTTON", {0x80, 0x9}},
+          {"COMBOBOX", {0x85, 0x00010000}},
+          {"LISTBOX", {0x83, 0x00800001}},
+          {"ICON", {0x82, 0x3}},
+          {"CONTROL", {0, 0}}};
       auto k = kinds.find(kind);
       if (k == kinds.end()) fail(iw, "unknown dialog control " + kind);
       cls_ord = k->second.first;
@@ -471,8 +550,10 @@ class Compiler {
           text = a.text;
         } else {  // ICON takes a resource name or number
           text_ordinal = a.kind == Token::kNumber || defines_.count(a.text);
-          if (text_ordinal) text_id = value(a, iw);
-          else text = a.text;
+          if (text_ordinal)
+            text_id = value(a, iw);
+          else
+            text = a.text;
         }
         expect(lex.next(directive), ",", iw);
         a = lex.next(directive);
@@ -645,7 +726,8 @@ class Compiler {
       std::error_code ec;
       if (!fs::is_regular_file(p, ec)) continue;
       std::string found = fs::absolute(p).lexically_normal().string();
-      if (found.find_first_of("\"\\") != std::string::npos) fail(where, "file path " + found + " holds a quote or backslash");
+      if (found.find_first_of("\"\\") != std::string::npos)
+        fail(where, "file path " + found + " holds a quote or backslash");
       return found;
     }
     fail(where, "file \"" + name + "\" not found");
@@ -656,7 +738,9 @@ class Compiler {
     std::ifstream in(group.file, std::ios::binary);
     std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto u16 = [&](size_t o) { return static_cast<unsigned>(f[o] | (f[o + 1] << 8)); };
-    auto u32 = [&](size_t o) { return static_cast<unsigned long>(u16(o) | (static_cast<unsigned long>(u16(o + 2)) << 16)); };
+    auto u32 = [&](size_t o) {
+      return static_cast<unsigned long>(u16(o) | (static_cast<unsigned long>(u16(o + 2)) << 16));
+    };
     if (f.size() < 6 || u16(0) != 0 || u16(2) != 1) fail(where, group.file + " is not an icon file");
     unsigned count = u16(4);
     if (f.size() < 6 + 16ul * count) fail(where, group.file + " is cut short");

@@ -46,26 +46,6 @@ bool parse_uint(const std::string& s, unsigned& out, unsigned max) {
   return true;
 }
 
-std::u16string u16(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {  // UTF-8 to UTF-16, enough for paths typed by people
-    unsigned char b = static_cast<unsigned char>(s[i]);
-    unsigned c = b;
-    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : 4;
-    if (len > 1) c = b & (0x3F >> (len - 1));
-    for (int k = 1; k < len && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += len;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  }
-  return out;
-}
-
 int cmd_new(std::vector<std::string> args) {
   if (args.empty()) return usage_error("new needs a folder");
   winsim::MachineOptions o;
@@ -88,7 +68,8 @@ int cmd_new(std::vector<std::string> args) {
         return usage_error("--acp takes 936, 950 or 1252");
       o.acp = n;
     } else if (a == "--user") {
-      if (v.empty() || v.find_first_of("\\/:*?\"<>|") != std::string::npos) return usage_error("--user takes a plain name");
+      if (v.empty() || v.find_first_of("\\/:*?\"<>|") != std::string::npos)
+        return usage_error("--user takes a plain name");
       o.user = v;
     } else {
       return usage_error("unknown option " + a);
@@ -175,7 +156,7 @@ int cmd_run(std::vector<std::string> args) {
     std::cerr << "winsim: " << e.what() << "\n";
     return 1;
   }
-  std::string host = winsim::host_path(u16(program));
+  std::string host = winsim::host_path(program);
   struct stat st {};
   if (host.empty() || ::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::cerr << "winsim: " << program << " is not a file in the machine\n";
@@ -185,7 +166,7 @@ int cmd_run(std::vector<std::string> args) {
     auto slash = program.find_last_of('\\');
     cd = slash == std::string::npos ? "C:\\" : program.substr(0, slash == 2 ? 3 : slash);
   }
-  std::string host_cd = winsim::host_path(u16(cd));
+  std::string host_cd = winsim::host_path(cd);
   if (host_cd.empty() || !fs::is_directory(host_cd)) {
     std::cerr << "winsim: --cd " << cd << " is not a folder in the machine\n";
     return 1;

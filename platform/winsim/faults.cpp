@@ -68,8 +68,7 @@ DWORD fault(const char* api, std::string_view detail) {
     std::string_view want = e.api;
     bool match = want == name;
     if (!match && !detail.empty() && want.size() == name.size() + 1 + detail.size())
-      match = want.substr(0, name.size()) == name && want[name.size()] == ':' &&
-              want.substr(name.size() + 1) == detail;
+      match = want.substr(0, name.size()) == name && want[name.size()] == ':' && want.substr(name.size() + 1) == detail;
     if (!match) continue;
     ++e.seen;
     if (!hit && (e.call == 0 || e.call == e.seen)) hit = e.error;

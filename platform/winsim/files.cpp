@@ -21,8 +21,8 @@ namespace {
 // Attributes other than read-only and folder live in an extended attribute; read-only is the
 // host's write permission, so that other host tools see it too.
 constexpr const char* kAttrName = "user.winsim.attributes";
-constexpr DWORD kStoredAttrs = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                               FILE_ATTRIBUTE_TEMPORARY;
+constexpr DWORD kStoredAttrs =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY;
 
 struct FileObject : FdObject {
   std::string host;
@@ -192,8 +192,8 @@ using namespace winsim;
 extern "C" {
 
 WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                                     LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
-                                     DWORD dwFlagsAndAttributes, HANDLE) {
+                                     LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE) {
   if (DWORD e = fault("CreateFileW")) return fail(e, INVALID_HANDLE_VALUE);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -224,7 +224,8 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   if (!exists && !(access & GENERIC_WRITE)) flags = (flags & ~O_ACCMODE) | O_RDWR;
   int fd = ::open(r->host.c_str(), flags, 0644);
   if (fd < 0) {
-    if (errno == EEXIST) return fail(disp == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (errno == EEXIST)
+      return fail(disp == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     return fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   }
   if (!exists || truncate) {
@@ -244,8 +245,8 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   return h;
 }
 
-WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                                LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
   if (DWORD e = fault("ReadFile")) return fail(e, FALSE);
   auto f = process().get<FdObject>(hFile);
@@ -260,9 +261,11 @@ WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
     return TRUE;
   }
-  ssize_t n = lpOverlapped ? ::pread(f->fd, lpBuffer, nNumberOfBytesToRead,
-                                     static_cast<off_t>((static_cast<unsigned long long>(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset))
-                           : ::read(f->fd, lpBuffer, nNumberOfBytesToRead);
+  ssize_t n = lpOverlapped
+                  ? ::pread(f->fd, lpBuffer, nNumberOfBytesToRead,
+                            static_cast<off_t>((static_cast<unsigned long long>(lpOverlapped->OffsetHigh) << 32) |
+                                               lpOverlapped->Offset))
+                  : ::read(f->fd, lpBuffer, nNumberOfBytesToRead);
   if (n < 0) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(n);
   if (lpOverlapped) lpOverlapped->InternalHigh = static_cast<ULONG_PTR>(n);
@@ -307,11 +310,15 @@ WINSIM_API DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG*
   if (DWORD e = fault("SetFilePointer")) return fail(e, INVALID_SET_FILE_POINTER);
   auto f = process().get<FileObject>(hFile);
   if (!f) return fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
-  long long dist = lpDistanceToMoveHigh
-                       ? static_cast<long long>((static_cast<unsigned long long>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
-                                                static_cast<DWORD>(lDistanceToMove))
-                       : lDistanceToMove;
-  int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR : dwMoveMethod == FILE_END ? SEEK_END : -1;
+  long long dist =
+      lpDistanceToMoveHigh
+          ? static_cast<long long>((static_cast<unsigned long long>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
+                                   static_cast<DWORD>(lDistanceToMove))
+          : lDistanceToMove;
+  int whence = dwMoveMethod == FILE_BEGIN     ? SEEK_SET
+               : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
+               : dwMoveMethod == FILE_END     ? SEEK_END
+                                              : -1;
   if (whence < 0) return fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   off_t pos = ::lseek(f->fd, static_cast<off_t>(dist), whence);
   if (pos < 0) return fail(131u /* ERROR_NEGATIVE_SEEK */, INVALID_SET_FILE_POINTER);
@@ -400,7 +407,8 @@ WINSIM_API BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTE
   if (!r) return FALSE;
   if (r->exists) return fail(ERROR_ALREADY_EXISTS, FALSE);
   if (!r->parent_exists) return fail(ERROR_PATH_NOT_FOUND, FALSE);
-  if (::mkdir(r->host.c_str(), 0755) != 0) return fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED, FALSE);
+  if (::mkdir(r->host.c_str(), 0755) != 0)
+    return fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED, FALSE);
   return TRUE;
 }
 
@@ -413,7 +421,8 @@ WINSIM_API BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName) {
   if (!S_ISDIR(st.st_mode)) return fail(ERROR_DIRECTORY, FALSE);
   if (read_only(st)) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (r->full.size() <= 3) return fail(ERROR_ACCESS_DENIED, FALSE);  // a drive's root
-  if (::rmdir(r->host.c_str()) != 0) return fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED, FALSE);
+  if (::rmdir(r->host.c_str()) != 0)
+    return fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED, FALSE);
   return TRUE;
 }
 
@@ -460,8 +469,10 @@ WINSIM_API HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW l
     while (dirent* e = ::readdir(d)) {
       WStr n = from_utf8(e->d_name);
       if ((n == u"." || n == u"..") && dir.size() <= 3) continue;  // a drive's root has neither
-      if (wildcard_match(pattern, n)) names.push_back(n);
-      else if (WStr s = (n == u"." || n == u"..") ? WStr() : short_name_in(r->host, n); !s.empty() && wildcard_match(pattern, s))
+      if (wildcard_match(pattern, n))
+        names.push_back(n);
+      else if (WStr s = (n == u"." || n == u"..") ? WStr() : short_name_in(r->host, n);
+               !s.empty() && wildcard_match(pattern, s))
         names.push_back(n);
     }
     ::closedir(d);
@@ -593,7 +604,8 @@ WINSIM_API DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   return copy_out(path, lpBuffer, nBufferLength);
 }
 
-WINSIM_API UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName) {
+WINSIM_API UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique,
+                                        LPWSTR lpTempFileName) {
   if (DWORD e = fault("GetTempFileNameW")) return fail(e, 0u);
   if (!lpPathName || !lpTempFileName) return fail(ERROR_INVALID_PARAMETER, 0u);
   WStr dir = lpPathName;

@@ -18,7 +18,6 @@
 #include "win32/kernel.h"
 #include "winsim/winsim.h"
 
-
 namespace winsim {
 
 using json = nlohmann::json;
@@ -181,7 +180,8 @@ struct Process {
 
 Process& process();
 void init_modules(Process& p);
-void init_process_io(Process& p);  // standard handles, command line, privileges  // the executable and the system modules every process has
+void init_process_io(Process& p);  // standard handles, command line, privileges  // the executable and the system
+                                   // modules every process has
 Module* find_module(HMODULE h);
 // Whether a host file is mapped as a module of this process (and so cannot be deleted).
 bool is_loaded_image(const std::string& host);

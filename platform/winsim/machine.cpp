@@ -60,8 +60,7 @@ const json& need(const json& obj, const char* key, json::value_t type, const std
   return *it;
 }
 
-unsigned need_uint(const json& obj, const char* key, const std::string& file,
-                   const std::string& where, unsigned max) {
+unsigned need_uint(const json& obj, const char* key, const std::string& file, const std::string& where, unsigned max) {
   auto v = need(obj, key, json::value_t::number_unsigned, file, where).get<unsigned long long>();
   if (v > max) bad(file, "\"" + (where.empty() ? std::string(key) : where + "." + key) + "\" is out of range");
   return static_cast<unsigned>(v);
@@ -124,8 +123,7 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
   m->is64 = need(sys, "is64", json::value_t::boolean, file).get<bool>();
   m->language = static_cast<LANGID>(need_uint(sys, "language", file, "", 0xFFFF));
   m->acp = need_uint(sys, "ansi_code_page", file, "", 0xFFFF);
-  if (m->acp != 936 && m->acp != 950 && m->acp != 1252)
-    bad(file, "\"ansi_code_page\" must be 936, 950 or 1252");
+  if (m->acp != 936 && m->acp != 950 && m->acp != 1252) bad(file, "\"ansi_code_page\" must be 936, 950 or 1252");
   m->oemcp = sys.contains("oem_code_page") ? need_uint(sys, "oem_code_page", file, "", 0xFFFF) : m->acp;
   m->user = need_wstr(sys, "user", file);
   m->computer = sys.contains("computer") ? need_wstr(sys, "computer", file) : WStr(u"KELVANE-PC");
@@ -257,8 +255,7 @@ json read_state(const std::string& name) {
   return read_json_file(m.dir + "/" + name + ".json");
 }
 
-static void locked_update(const std::string& dir, const std::string& name,
-                          const std::function<void(json&)>& change) {
+static void locked_update(const std::string& dir, const std::string& name, const std::function<void(json&)>& change) {
   MachineLock lock(dir, true);
   std::string path = dir + "/" + name + ".json";
   json doc = read_json_file(path);
@@ -270,8 +267,7 @@ void update_state(const std::string& name, const std::function<void(json&)>& cha
   locked_update(machine().dir, name, change);
 }
 
-static void update_state_in(const std::string& dir, const std::string& name,
-                            const std::function<void(json&)>& change) {
+static void update_state_in(const std::string& dir, const std::string& name, const std::function<void(json&)>& change) {
   Machine::load(dir);  // a clear error for a folder that is no machine
   locked_update(dir, name, change);
 }
@@ -312,9 +308,8 @@ bool parse_version(const std::string& text, MachineOptions& o) {
     o.build = c;
   } else {
     // The released build of each version the product meets.
-    static const std::map<unsigned, unsigned> builds = {{50, 2195}, {51, 2600}, {52, 3790},
-                                                        {60, 6002}, {61, 7601}, {62, 9200},
-                                                        {63, 9600}, {100, 19045}};
+    static const std::map<unsigned, unsigned> builds = {{50, 2195}, {51, 2600}, {52, 3790}, {60, 6002},
+                                                        {61, 7601}, {62, 9200}, {63, 9600}, {100, 19045}};
     auto it = builds.find(a * 10 + b);
     o.build = it == builds.end() ? 0 : it->second;
   }
@@ -345,16 +340,21 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
       {"computer", o.computer},
       {"folders", folders},
       {"privileges",
-       {"SeShutdownPrivilege", "SeBackupPrivilege", "SeRestorePrivilege", "SeDebugPrivilege",
-        "SeLoadDriverPrivilege", "SeSecurityPrivilege", "SeTakeOwnershipPrivilege", "SeChangeNotifyPrivilege"}},
+       {"SeShutdownPrivilege", "SeBackupPrivilege", "SeRestorePrivilege", "SeDebugPrivilege", "SeLoadDriverPrivilege",
+        "SeSecurityPrivilege", "SeTakeOwnershipPrivilege", "SeChangeNotifyPrivilege"}},
       {"associations", json::object()},
       // As under Wine, Z: reaches the host's root, so that host programs can be run inside.
       {"drives", {{"Z:", "/"}}},
       {"missing_exports", json::array()},
   };
   std::string c = dir + "/C";
-  std::vector<std::string> tree = {"Windows/System32", "Windows/inf", "Windows/Temp", "Program Files",
-                                   "ProgramData", win_to_rel(temp), win_to_rel(profile) + "/Desktop"};
+  std::vector<std::string> tree = {"Windows/System32",
+                                   "Windows/inf",
+                                   "Windows/Temp",
+                                   "Program Files",
+                                   "ProgramData",
+                                   win_to_rel(temp),
+                                   win_to_rel(profile) + "/Desktop"};
   if (o.is64) {
     tree.push_back("Program Files (x86)");
     tree.push_back("Windows/SysWOW64");
@@ -365,7 +365,8 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
   std::string from = programs && *programs ? programs : WINSIM_PROGRAMS_DIR;
   for (auto it = fs::directory_iterator(from, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
     if (it->path().extension() == ".exe")
-      fs::copy_file(it->path(), c + "/Windows/System32/" + it->path().filename().string(), fs::copy_options::overwrite_existing, ec);
+      fs::copy_file(it->path(), c + "/Windows/System32/" + it->path().filename().string(),
+                    fs::copy_options::overwrite_existing, ec);
   write_json_atomically(dir + "/system.json", sys);
   std::ofstream(dir + "/events.jsonl", std::ios::app);
 }
@@ -385,8 +386,7 @@ std::string describe_machine(const std::string& dir) {
   if (!m->program_files_x86.empty()) out << " and " << to_utf8(m->program_files_x86);
   out << "\n"
       << "temp        " << to_utf8(m->temp_dir) << "\n";
-  for (auto& [letter, host] : m->drives)
-    out << "drive       " << to_utf8(WStr(1, letter)) << ": -> " << host << "\n";
+  for (auto& [letter, host] : m->drives) out << "drive       " << to_utf8(WStr(1, letter)) << ": -> " << host << "\n";
   out << "events      " << read_events(dir).size() << " recorded in " << m->dir << "/events.jsonl\n";
   return out.str();
 }

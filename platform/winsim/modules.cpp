@@ -24,30 +24,98 @@ struct SystemModule {
 const std::vector<SystemModule>& system_modules() {
   static const std::vector<SystemModule> mods = {
       {u"kernel32.dll",
-       {"CloseHandle", "CopyFileW", "CreateDirectoryW", "CreateFileW", "CreatePipe", "CreateProcessW", "CreateThread",
-        "DeleteCriticalSection", "EnterCriticalSection", "DeleteFileW", "FindClose",
-        "FindFirstFileW", "FindNextFileW", "FindResourceW", "FormatMessageA", "FormatMessageW", "FreeLibrary",
-        "FreeResource", "GetACP", "GetCommandLineW", "GetCurrentDirectoryW", "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThreadId", "GetEnvironmentVariableW", "GetExitCodeProcess", "GetExitCodeThread",
-        "GetFileAttributesW", "GetFileSize", "GetFullPathNameA", "GetFullPathNameW", "GetLastError",
-        "GetLocalTime", "GetLongPathNameW", "GetModuleFileNameW", "GetModuleHandleW", "GetNativeSystemInfo",
-        "GetOEMCP", "GetPrivateProfileIntW", "GetPrivateProfileSectionW", "GetPrivateProfileStringA",
-        "GetPrivateProfileStringW", "GetProcAddress", "GetShortPathNameW", "GetStdHandle", "GetSystemDefaultLangID",
-        "GetSystemDirectoryW", "GetSystemInfo", "GetTempFileNameW", "GetTempPathW", "GetTickCount",
-        "GetVersionExW", "GetWindowsDirectoryW", "InitializeCriticalSection", "IsWow64Process", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW",
-        "LoadResource", "LocalAlloc", "LocalFree", "LockResource", "MoveFileExW", "MoveFileW",
-        "MultiByteToWideChar", "OutputDebugStringA", "OutputDebugStringW", "PeekNamedPipe", "ReadFile", "RemoveDirectoryW",
-        "SetCurrentDirectoryW", "SetEnvironmentVariableW", "SetFileAttributesW", "SetFilePointer",
-        "SetLastError", "SizeofResource", "Sleep", "TerminateProcess", "TryEnterCriticalSection", "WaitForSingleObject",
-        "WideCharToMultiByte", "WriteFile",
+       {"CloseHandle",
+        "CopyFileW",
+        "CreateDirectoryW",
+        "CreateFileW",
+        "CreatePipe",
+        "CreateProcessW",
+        "CreateThread",
+        "DeleteCriticalSection",
+        "EnterCriticalSection",
+        "DeleteFileW",
+        "FindClose",
+        "FindFirstFileW",
+        "FindNextFileW",
+        "FindResourceW",
+        "FormatMessageA",
+        "FormatMessageW",
+        "FreeLibrary",
+        "FreeResource",
+        "GetACP",
+        "GetCommandLineW",
+        "GetCurrentDirectoryW",
+        "GetCurrentProcess",
+        "GetCurrentProcessId",
+        "GetCurrentThreadId",
+        "GetEnvironmentVariableW",
+        "GetExitCodeProcess",
+        "GetExitCodeThread",
+        "GetFileAttributesW",
+        "GetFileSize",
+        "GetFullPathNameA",
+        "GetFullPathNameW",
+        "GetLastError",
+        "GetLocalTime",
+        "GetLongPathNameW",
+        "GetModuleFileNameW",
+        "GetModuleHandleW",
+        "GetNativeSystemInfo",
+        "GetOEMCP",
+        "GetPrivateProfileIntW",
+        "GetPrivateProfileSectionW",
+        "GetPrivateProfileStringA",
+        "GetPrivateProfileStringW",
+        "GetProcAddress",
+        "GetShortPathNameW",
+        "GetStdHandle",
+        "GetSystemDefaultLangID",
+        "GetSystemDirectoryW",
+        "GetSystemInfo",
+        "GetTempFileNameW",
+        "GetTempPathW",
+        "GetTickCount",
+        "GetVersionExW",
+        "GetWindowsDirectoryW",
+        "InitializeCriticalSection",
+        "IsWow64Process",
+        "LeaveCriticalSection",
+        "LoadLibraryA",
+        "LoadLibraryW",
+        "LoadResource",
+        "LocalAlloc",
+        "LocalFree",
+        "LockResource",
+        "MoveFileExW",
+        "MoveFileW",
+        "MultiByteToWideChar",
+        "OutputDebugStringA",
+        "OutputDebugStringW",
+        "PeekNamedPipe",
+        "ReadFile",
+        "RemoveDirectoryW",
+        "SetCurrentDirectoryW",
+        "SetEnvironmentVariableW",
+        "SetFileAttributesW",
+        "SetFilePointer",
+        "SetLastError",
+        "SizeofResource",
+        "Sleep",
+        "TerminateProcess",
+        "TryEnterCriticalSection",
+        "WaitForSingleObject",
+        "WideCharToMultiByte",
+        "WriteFile",
         "WritePrivateProfileStringW"}},
       {u"ntdll.dll", {}},
       {u"user32.dll",
-       {"AppendMenuW", "CreateMenu", "CreatePopupMenu", "CreateWindowExW", "DefWindowProcW", "DeleteMenu", "DestroyMenu",
-        "DestroyWindow", "DispatchMessageW", "ExitWindowsEx", "FindWindowW", "GetMenuItemCount", "GetMenuStringW", "GetMessageW",
-        "GetWindowLongPtrW", "GetWindowTextW", "IsWindow", "IsWindowVisible", "LoadStringW", "MessageBoxW", "ModifyMenuW",
-        "PeekMessageW", "PostMessageW", "PostQuitMessage", "RegisterClassExW", "SendMessageW",
-        "SetWindowLongPtrW", "SetWindowTextW", "ShowWindow", "TranslateMessage", "UnregisterClassW",
-        "UpdateWindow"}},
+       {"AppendMenuW",      "CreateMenu",        "CreatePopupMenu", "CreateWindowExW",  "DefWindowProcW",
+        "DeleteMenu",       "DestroyMenu",       "DestroyWindow",   "DispatchMessageW", "ExitWindowsEx",
+        "FindWindowW",      "GetMenuItemCount",  "GetMenuStringW",  "GetMessageW",      "GetWindowLongPtrW",
+        "GetWindowTextW",   "IsWindow",          "IsWindowVisible", "LoadStringW",      "MessageBoxW",
+        "ModifyMenuW",      "PeekMessageW",      "PostMessageW",    "PostQuitMessage",  "RegisterClassExW",
+        "SendMessageW",     "SetWindowLongPtrW", "SetWindowTextW",  "ShowWindow",       "TranslateMessage",
+        "UnregisterClassW", "UpdateWindow"}},
       {u"advapi32.dll", {"AdjustTokenPrivileges", "LookupPrivilegeValueW", "OpenProcessToken"}},
       {u"gdi32.dll", {}},
       {u"shell32.dll", {}},
@@ -68,7 +136,8 @@ const SystemModule* system_module(WStrView name) {
 void* winsim_library() {
   static void* handle = [] {
     Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(&GetProcAddress), &info) || !info.dli_fname) return static_cast<void*>(nullptr);
+    if (!::dladdr(reinterpret_cast<void*>(&GetProcAddress), &info) || !info.dli_fname)
+      return static_cast<void*>(nullptr);
     return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
   }();
   return handle;
@@ -82,8 +151,8 @@ int image_bits(const std::string& host) {
   int bits = 0;
   auto read_at = [&](void* buf, size_t n, off_t off) { return ::pread(fd, buf, n, off) == static_cast<ssize_t>(n); };
   Elf64_Ehdr eh{};
-  if (read_at(&eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 && eh.e_ident[EI_CLASS] == ELFCLASS64 &&
-      eh.e_shentsize == sizeof(Elf64_Shdr) && eh.e_shstrndx < eh.e_shnum) {
+  if (read_at(&eh, sizeof eh, 0) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0 &&
+      eh.e_ident[EI_CLASS] == ELFCLASS64 && eh.e_shentsize == sizeof(Elf64_Shdr) && eh.e_shstrndx < eh.e_shnum) {
     std::vector<Elf64_Shdr> sh(eh.e_shnum);
     if (read_at(sh.data(), sh.size() * sizeof(Elf64_Shdr), static_cast<off_t>(eh.e_shoff))) {
       const Elf64_Shdr& strtab = sh[eh.e_shstrndx];
@@ -249,7 +318,8 @@ WINSIM_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     candidates.push_back(full_path(name));
   } else {
     WStr exe_dir = p.image_path.substr(0, p.image_path.find_last_of(u'\\'));
-    for (const WStr& d : {exe_dir, machine().system_dir, machine().windows_dir, p.cwd}) candidates.push_back(d + u"\\" + name);
+    for (const WStr& d : {exe_dir, machine().system_dir, machine().windows_dir, p.cwd})
+      candidates.push_back(d + u"\\" + name);
     WStr path = get_env(u"PATH").value_or(u"");
     size_t start = 0;
     while (start <= path.size()) {
@@ -452,6 +522,10 @@ WINSIM_API HGLOBAL WINAPI LoadResource(HMODULE, HRSRC hResInfo) {
 WINSIM_API LPVOID WINAPI LockResource(HGLOBAL hResData) { return hResData; }
 
 WINSIM_API DWORD WINAPI SizeofResource(HMODULE, HRSRC hResInfo) {
+  if (DWORD e = fault("SizeofResource")) {
+    SetLastError(e);
+    return 0;
+  }
   if (!hResInfo) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;

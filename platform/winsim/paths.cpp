@@ -232,8 +232,8 @@ std::optional<WStr> windows_path_of(const std::string& host_in) {
       std::string r = root.string();
       while (r.size() > 1 && r.back() == '/') r.pop_back();
       std::string h = host.string();
-      bool under = h == r || (h.size() > r.size() && h.compare(0, r.size(), r) == 0 &&
-                              (r == "/" || h[r.size()] == '/'));
+      bool under =
+          h == r || (h.size() > r.size() && h.compare(0, r.size(), r) == 0 && (r == "/" || h[r.size()] == '/'));
       if (!under || (best && r.size() <= best_len)) continue;
       std::string rel = h.substr(r == "/" ? 1 : r.size());
       if (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
@@ -286,6 +286,11 @@ WStr short_path(WStrView full) {
   }
   if (comps.empty()) out += u"\\";
   return out;
+}
+
+std::string host_path(const std::string& windows_path_utf8) {
+  WStr w = from_utf8(windows_path_utf8);
+  return host_path(std::u16string(w.begin(), w.end()));
 }
 
 std::string host_path(const std::u16string& windows_path) {

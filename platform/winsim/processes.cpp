@@ -32,14 +32,30 @@ struct TokenObject : Object {};
 
 // The privileges this machine knows, with the identifiers Windows gives them.
 constexpr std::pair<const char*, DWORD> kPrivileges[] = {
-    {"SeCreateTokenPrivilege", 2},     {"SeAssignPrimaryTokenPrivilege", 3}, {"SeLockMemoryPrivilege", 4},
-    {"SeIncreaseQuotaPrivilege", 5},   {"SeMachineAccountPrivilege", 6},     {"SeTcbPrivilege", 7},
-    {"SeSecurityPrivilege", 8},        {"SeTakeOwnershipPrivilege", 9},      {"SeLoadDriverPrivilege", 10},
-    {"SeSystemProfilePrivilege", 11},  {"SeSystemtimePrivilege", 12},        {"SeProfileSingleProcessPrivilege", 13},
-    {"SeIncreaseBasePriorityPrivilege", 14}, {"SeCreatePagefilePrivilege", 15}, {"SeCreatePermanentPrivilege", 16},
-    {"SeBackupPrivilege", 17},         {"SeRestorePrivilege", 18},           {"SeShutdownPrivilege", 19},
-    {"SeDebugPrivilege", 20},          {"SeAuditPrivilege", 21},             {"SeSystemEnvironmentPrivilege", 22},
-    {"SeChangeNotifyPrivilege", 23},   {"SeRemoteShutdownPrivilege", 24},    {"SeUndockPrivilege", 25},
+    {"SeCreateTokenPrivilege", 2},
+    {"SeAssignPrimaryTokenPrivilege", 3},
+    {"SeLockMemoryPrivilege", 4},
+    {"SeIncreaseQuotaPrivilege", 5},
+    {"SeMachineAccountPrivilege", 6},
+    {"SeTcbPrivilege", 7},
+    {"SeSecurityPrivilege", 8},
+    {"SeTakeOwnershipPrivilege", 9},
+    {"SeLoadDriverPrivilege", 10},
+    {"SeSystemProfilePrivilege", 11},
+    {"SeSystemtimePrivilege", 12},
+    {"SeProfileSingleProcessPrivilege", 13},
+    {"SeIncreaseBasePriorityPrivilege", 14},
+    {"SeCreatePagefilePrivilege", 15},
+    {"SeCreatePermanentPrivilege", 16},
+    {"SeBackupPrivilege", 17},
+    {"SeRestorePrivilege", 18},
+    {"SeShutdownPrivilege", 19},
+    {"SeDebugPrivilege", 20},
+    {"SeAuditPrivilege", 21},
+    {"SeSystemEnvironmentPrivilege", 22},
+    {"SeChangeNotifyPrivilege", 23},
+    {"SeRemoteShutdownPrivilege", 24},
+    {"SeUndockPrivilege", 25},
 };
 
 const char* privilege_name(DWORD luid) {
@@ -211,7 +227,14 @@ using namespace winsim;
 extern "C" {
 
 WINSIM_API HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
-  int index = nStdHandle == STD_INPUT_HANDLE ? 0 : nStdHandle == STD_OUTPUT_HANDLE ? 1 : nStdHandle == STD_ERROR_HANDLE ? 2 : -1;
+  if (DWORD e = fault("GetStdHandle")) {
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  int index = nStdHandle == STD_INPUT_HANDLE    ? 0
+              : nStdHandle == STD_OUTPUT_HANDLE ? 1
+              : nStdHandle == STD_ERROR_HANDLE  ? 2
+                                                : -1;
   if (index < 0) return fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
   Process& p = process();
   std::lock_guard lock(p.mu);
@@ -259,7 +282,8 @@ WINSIM_API BOOL WINAPI PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD n
   }
   DWORD copied = 0;
   if (lpBuffer && nBufferSize && avail > 0) {
-    ssize_t n = ::recv(f->fd, lpBuffer, std::min<size_t>(nBufferSize, static_cast<size_t>(avail)), MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n =
+        ::recv(f->fd, lpBuffer, std::min<size_t>(nBufferSize, static_cast<size_t>(avail)), MSG_PEEK | MSG_DONTWAIT);
     copied = n > 0 ? static_cast<DWORD>(n) : 0;
   }
   if (lpBytesRead) *lpBytesRead = copied;
@@ -293,7 +317,8 @@ WINSIM_API BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
     DWORD err = 0;
     auto r = resolve(lpCurrentDirectory, err);
     struct stat st {};
-    if (!r || !r->exists || ::stat(r->host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(ERROR_DIRECTORY, FALSE);
+    if (!r || !r->exists || ::stat(r->host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      return fail(ERROR_DIRECTORY, FALSE);
     host_cwd = r->host;
   } else {
     DWORD err = 0;
@@ -327,7 +352,8 @@ WINSIM_API BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
   host_env.push_back("WINSIM_IMAGE_HOST=" + program->host);
   host_env.push_back("WINSIM_ENV=" + block.dump());
   host_env.push_back("WINSIM_CMDLINE=" + to_utf8(cmd));
-  if (lpStartupInfo->dwFlags & STARTF_USESHOWWINDOW) host_env.push_back("WINSIM_SHOW=" + std::to_string(lpStartupInfo->wShowWindow));
+  if (lpStartupInfo->dwFlags & STARTF_USESHOWWINDOW)
+    host_env.push_back("WINSIM_SHOW=" + std::to_string(lpStartupInfo->wShowWindow));
   std::vector<char*> envp;
   for (auto& e : host_env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -430,6 +456,10 @@ WINSIM_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 }
 
 WINSIM_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+  if (DWORD e = fault("GetExitCodeThread")) {
+    SetLastError(e);
+    return FALSE;
+  }
   auto t = process().get<Waitable>(hThread);
   if (!t || !lpExitCode) return fail(t ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, FALSE);
   std::lock_guard lock(t->state->mu);
@@ -462,13 +492,17 @@ WINSIM_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
   cs->DebugInfo = new std::recursive_mutex;
 }
 
-WINSIM_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) { static_cast<std::recursive_mutex*>(cs->DebugInfo)->lock(); }
+WINSIM_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
+  static_cast<std::recursive_mutex*>(cs->DebugInfo)->lock();
+}
 
 WINSIM_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
   return static_cast<std::recursive_mutex*>(cs->DebugInfo)->try_lock() ? TRUE : FALSE;
 }
 
-WINSIM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) { static_cast<std::recursive_mutex*>(cs->DebugInfo)->unlock(); }
+WINSIM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+  static_cast<std::recursive_mutex*>(cs->DebugInfo)->unlock();
+}
 
 WINSIM_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
   delete static_cast<std::recursive_mutex*>(cs->DebugInfo);
@@ -500,7 +534,8 @@ WINSIM_API BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpNam
 }
 
 WINSIM_API BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
-                                             DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, LPDWORD ReturnLength) {
+                                             DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState,
+                                             LPDWORD ReturnLength) {
   if (DWORD e = fault("AdjustTokenPrivileges")) return fail(e, FALSE);
   if (!process().get<TokenObject>(TokenHandle)) return fail(ERROR_INVALID_HANDLE, FALSE);
   Process& p = process();
@@ -539,7 +574,9 @@ WINSIM_API BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
     PreviousState->PrivilegeCount = static_cast<DWORD>(previous.size());
     for (size_t i = 0; i < previous.size(); ++i) PreviousState->Privileges[i] = previous[i];
   }
-  if (ReturnLength) *ReturnLength = PreviousState ? static_cast<DWORD>(sizeof(DWORD) + sizeof(LUID_AND_ATTRIBUTES) * previous.size()) : 0;
+  if (ReturnLength)
+    *ReturnLength =
+        PreviousState ? static_cast<DWORD>(sizeof(DWORD) + sizeof(LUID_AND_ATTRIBUTES) * previous.size()) : 0;
   SetLastError(not_all ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS);
   return TRUE;
 }

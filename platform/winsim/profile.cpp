@@ -65,7 +65,8 @@ Profile load(const WStr& file, std::string* host_out = nullptr, DWORD* error = n
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   p.exists = true;
   WStr text;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
     p.utf16 = true;
     text.resize((bytes.size() - 2) / 2);
     std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
@@ -260,7 +261,10 @@ WINSIM_API UINT WINAPI GetPrivateProfileIntW(LPCWSTR lpAppName, LPCWSTR lpKeyNam
   UINT result = 0;
   for (; i < v.size(); ++i) {
     WCHAR c = v[i];
-    unsigned d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10 : c >= u'A' && c <= u'F' ? c - u'A' + 10 : 99;
+    unsigned d = c >= u'0' && c <= u'9'   ? c - u'0'
+                 : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                 : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                          : 99;
     if (d >= base) break;
     result = result * base + d;
   }
@@ -309,7 +313,8 @@ WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpK
   }
   auto sec = find_section(p, lpAppName);
   if (!lpKeyName) {  // delete the section
-    if (sec) p.lines.erase(p.lines.begin() + static_cast<long>(sec->first), p.lines.begin() + static_cast<long>(sec->second));
+    if (sec)
+      p.lines.erase(p.lines.begin() + static_cast<long>(sec->first), p.lines.begin() + static_cast<long>(sec->second));
   } else {
     size_t key_at = WStr::npos;
     if (sec) {
@@ -327,7 +332,8 @@ WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpK
         p.lines[key_at] = nl;
       } else if (sec) {
         size_t at = sec->second;
-        while (at > sec->first + 1 && p.lines[at - 1].kind == Line::kOther && trim_blanks(p.lines[at - 1].raw).empty()) --at;
+        while (at > sec->first + 1 && p.lines[at - 1].kind == Line::kOther && trim_blanks(p.lines[at - 1].raw).empty())
+          --at;
         p.lines.insert(p.lines.begin() + static_cast<long>(at), nl);
       } else {
         p.lines.push_back(parse_line(u"[" + WStr(lpAppName) + u"]"));

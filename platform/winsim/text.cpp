@@ -84,8 +84,8 @@ WStr from_utf8(std::string_view s) { return decode_utf8(s, nullptr); }
 WCHAR fold_upper(WCHAR c) {
   if (c >= u'a' && c <= u'z') return static_cast<WCHAR>(c - 0x20);
   if (c < 0x80) return c;
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
-      (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A))
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) || (c >= 0x430 && c <= 0x44F) ||
+      (c >= 0xFF41 && c <= 0xFF5A))
     return static_cast<WCHAR>(c - 0x20);
   if (c >= 0x450 && c <= 0x45F) return static_cast<WCHAR>(c - 0x50);
   if (c >= 0x100 && c <= 0x17F && (c & 1) && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F)
@@ -124,10 +124,10 @@ DWORD copy_out(WStrView s, LPWSTR buf, DWORD size) {
 namespace {
 
 // Windows 1252: 0x80-0x9F differ from Latin-1; the five undefined bytes map to their C1 controls.
-constexpr std::array<WCHAR, 32> k1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::array<WCHAR, 32> k1252High = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                             0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                             0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                             0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 // A code page as two tables: bytes to UTF-16 and UTF-16 to bytes. DBCS tables are built once
 // from iconv, so that every later conversion is a lookup.
@@ -301,17 +301,16 @@ WINSIM_API UINT WINAPI GetOEMCP(void) {
   return machine().oemcp;
 }
 
-WINSIM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
-                                          int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
+WINSIM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar) {
   if (DWORD e = fault("MultiByteToWideChar")) {
     SetLastError(e);
     return 0;
   }
   UINT cp = real_cp(CodePage);
   const winsim::CodePage* page = cp == CP_UTF8 ? nullptr : codepage(cp);
-  if ((cp != CP_UTF8 && !page) || !lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 ||
-      cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr) ||
-      (dwFlags & ~MB_ERR_INVALID_CHARS)) {
+  if ((cp != CP_UTF8 && !page) || !lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+      (cchWideChar > 0 && !lpWideCharStr) || (dwFlags & ~MB_ERR_INVALID_CHARS)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -332,18 +331,17 @@ WINSIM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
   return static_cast<int>(out.size());
 }
 
-WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
-                                          int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
-                                          LPCSTR lpDefaultChar, PBOOL lpUsedDefaultChar) {
+WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                                          PBOOL lpUsedDefaultChar) {
   if (DWORD e = fault("WideCharToMultiByte")) {
     SetLastError(e);
     return 0;
   }
   UINT cp = real_cp(CodePage);
   const winsim::CodePage* page = cp == CP_UTF8 ? nullptr : codepage(cp);
-  bool bad = (cp != CP_UTF8 && !page) || !lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 ||
-             cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr) ||
-             (dwFlags & ~WC_NO_BEST_FIT_CHARS) ||
+  bool bad = (cp != CP_UTF8 && !page) || !lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+             (cbMultiByte > 0 && !lpMultiByteStr) || (dwFlags & ~WC_NO_BEST_FIT_CHARS) ||
              (cp == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar));
   if (bad) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -358,8 +356,7 @@ WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
   }
   WStrView in(lpWideCharStr, len);
   bool used = false;
-  std::string out = page ? encode(*page, in, lpDefaultChar ? *lpDefaultChar : page->byte_default, &used)
-                         : to_utf8(in);
+  std::string out = page ? encode(*page, in, lpDefaultChar ? *lpDefaultChar : page->byte_default, &used) : to_utf8(in);
   if (lpUsedDefaultChar) *lpUsedDefaultChar = used ? TRUE : FALSE;
   if (cbMultiByte == 0) return static_cast<int>(out.size());
   if (out.size() > static_cast<size_t>(cbMultiByte)) {

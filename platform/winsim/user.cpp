@@ -129,9 +129,9 @@ void reset_user() {
 
 namespace {
 
-constexpr std::pair<const char16_t*, int> kAnswers[] = {{u"OK", IDOK},         {u"CANCEL", IDCANCEL}, {u"ABORT", IDABORT},
-                                                         {u"RETRY", IDRETRY}, {u"IGNORE", IDIGNORE}, {u"YES", IDYES},
-                                                         {u"NO", IDNO}};
+constexpr std::pair<const char16_t*, int> kAnswers[] = {{u"OK", IDOK},       {u"CANCEL", IDCANCEL}, {u"ABORT", IDABORT},
+                                                        {u"RETRY", IDRETRY}, {u"IGNORE", IDIGNORE}, {u"YES", IDYES},
+                                                        {u"NO", IDNO}};
 
 const char16_t* answer_name(int id) {
   for (auto& [n, v] : kAnswers)
@@ -191,11 +191,13 @@ void load_script(Script& s) {
       std::string n = to_utf8(rest);
       char* end = nullptr;
       long ms = std::strtol(n.c_str(), &end, 10);
-      if (n.empty() || *end || ms < 0 || ms > 600000) script_error(file, line_no, "wait needs milliseconds (0 to 600000)");
+      if (n.empty() || *end || ms < 0 || ms > 600000)
+        script_error(file, line_no, "wait needs milliseconds (0 to 600000)");
       s.actions.push_back({Action::kWait, {}, static_cast<int>(ms)});
     } else if (iequal(verb, u"look") || iequal(verb, u"env")) {
       WStr arg = unquote_pattern(rest);
-      if (arg.empty()) script_error(file, line_no, to_utf8(verb) + " needs a " + (iequal(verb, u"env") ? "name" : "folder"));
+      if (arg.empty())
+        script_error(file, line_no, to_utf8(verb) + " needs a " + (iequal(verb, u"env") ? "name" : "folder"));
       s.actions.push_back({iequal(verb, u"env") ? Action::kEnv : Action::kLook, arg});
     } else {
       script_error(file, line_no, "unknown action \"" + to_utf8(verb) + "\" (box, close, wait, look or env)");
@@ -211,7 +213,8 @@ json list_folder(const WStr& folder) {
   if (!r || !r->exists) return out;
   std::error_code ec;
   std::vector<std::string> names;
-  for (auto it = std::filesystem::recursive_directory_iterator(r->host, ec); !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+  for (auto it = std::filesystem::recursive_directory_iterator(r->host, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     std::string rel = std::filesystem::relative(it->path(), r->host, ec).string();
     std::replace(rel.begin(), rel.end(), '/', '\\');
     if (it->is_directory(ec)) rel += '\\';
@@ -247,12 +250,15 @@ bool user_acts() {
     }
     lock.unlock();
     if (a.kind == Action::kLook) {
-      append_event({{"type", "user"}, {"action", "look"}, {"folder", to_utf8(a.pattern)}, {"entries", list_folder(a.pattern)}});
+      append_event(
+          {{"type", "user"}, {"action", "look"}, {"folder", to_utf8(a.pattern)}, {"entries", list_folder(a.pattern)}});
       return true;
     }
     if (a.kind == Action::kEnv) {
       auto v = get_env(a.pattern);
-      append_event({{"type", "user"}, {"action", "env"}, {"name", to_utf8(a.pattern)},
+      append_event({{"type", "user"},
+                    {"action", "env"},
+                    {"name", to_utf8(a.pattern)},
                     {"value", v ? json(to_utf8(*v)) : json(nullptr)}});
       return true;
     }
@@ -332,6 +338,10 @@ WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* wc) {
 }
 
 WINSIM_API BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE) {
+  if (DWORD e = fault("UnregisterClassW")) {
+    SetLastError(e);
+    return FALSE;
+  }
   Ui& u = ui();
   std::lock_guard lock(u.mu);
   for (auto it = u.classes.begin(); it != u.classes.end(); ++it)
@@ -382,9 +392,10 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
     u.windows[h] = w;
     u.queues[w.thread];
   }
-  CREATESTRUCTW cs{lpParam, hInstance, hMenu, hWndParent, nHeight, nWidth, Y, X, static_cast<LONG>(dwStyle),
+  CREATESTRUCTW cs{lpParam,      hInstance,   hMenu,    hWndParent, nHeight, nWidth, Y, X, static_cast<LONG>(dwStyle),
                    lpWindowName, lpClassName, dwExStyle};
-  if (!proc(h, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs)) || proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+  if (!proc(h, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs)) ||
+      proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
     DestroyWindow(h);
     SetLastError(ERROR_CANCELLED);
     return nullptr;
@@ -394,6 +405,10 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
 }
 
 WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
+  if (DWORD e = fault("DestroyWindow")) {
+    SetLastError(e);
+    return FALSE;
+  }
   Ui& u = ui();
   WNDPROC proc = nullptr;
   std::vector<HWND> children;
@@ -449,7 +464,8 @@ WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
   if (was != now) {
     proc(hWnd, WM_SHOWWINDOW, now ? TRUE : FALSE, 0);
     if (top)
-      append_event({{"type", "window"}, {"action", now ? "show" : "hide"}, {"title", to_utf8(title)}, {"class", to_utf8(cls)}});
+      append_event(
+          {{"type", "window"}, {"action", now ? "show" : "hide"}, {"title", to_utf8(title)}, {"class", to_utf8(cls)}});
   }
   return was ? TRUE : FALSE;
 }
@@ -470,10 +486,19 @@ WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd) {
 }
 
 WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
-  return static_cast<int>(SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
+  if (DWORD e = fault("GetWindowTextW")) {
+    SetLastError(e);
+    return 0;
+  }
+  return static_cast<int>(
+      SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
 }
 
 WINSIM_API BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
+  if (DWORD e = fault("SetWindowTextW")) {
+    SetLastError(e);
+    return FALSE;
+  }
   if (!IsWindow(hWnd)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -482,6 +507,10 @@ WINSIM_API BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
 }
 
 WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
+  if (DWORD e = fault("GetWindowLongPtrW")) {
+    SetLastError(e);
+    return 0;
+  }
   Ui& u = ui();
   std::lock_guard lock(u.mu);
   Window* w = window(u, hWnd);
@@ -496,6 +525,10 @@ WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
 }
 
 WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
+  if (DWORD e = fault("SetWindowLongPtrW")) {
+    SetLastError(e);
+    return 0;
+  }
   Ui& u = ui();
   std::lock_guard lock(u.mu);
   Window* w = window(u, hWnd);
@@ -517,6 +550,10 @@ WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwN
 }
 
 WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
+  if (DWORD e = fault("FindWindowW")) {
+    SetLastError(e);
+    return nullptr;
+  }
   Ui& u = ui();
   std::lock_guard lock(u.mu);
   for (auto& [h, w] : u.windows) {
@@ -582,6 +619,10 @@ WINSIM_API BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM l
 }
 
 WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (DWORD e = fault("SendMessageW")) {
+    SetLastError(e);
+    return 0;
+  }
   Ui& u = ui();
   std::unique_lock lk(u.mu);
   Window* w = window(u, hWnd);
@@ -628,7 +669,8 @@ static BOOL get_message(LPMSG lpMsg, HWND hWnd, UINT lo, UINT hi, bool wait, boo
   for (;;) {
     Queue& q = u.queues[std::this_thread::get_id()];
     if (run_sent(lk, q)) continue;
-    auto it = std::find_if(q.posted.begin(), q.posted.end(), [&](const MSG& m) { return filter_match(m, hWnd, lo, hi); });
+    auto it =
+        std::find_if(q.posted.begin(), q.posted.end(), [&](const MSG& m) { return filter_match(m, hWnd, lo, hi); });
     if (it != q.posted.end()) {
       *lpMsg = *it;
       if (remove) q.posted.erase(it);
@@ -648,6 +690,10 @@ static BOOL get_message(LPMSG lpMsg, HWND hWnd, UINT lo, UINT hi, bool wait, boo
 }
 
 WINSIM_API BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+  if (DWORD e = fault("GetMessageW")) {
+    SetLastError(e);
+    return -1;
+  }
   if (!lpMsg) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
@@ -682,8 +728,9 @@ WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
-  static const std::vector<std::vector<int>> kButtons = {{IDOK},           {IDOK, IDCANCEL}, {IDABORT, IDRETRY, IDIGNORE},
-                                                         {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO},   {IDRETRY, IDCANCEL}};
+  static const std::vector<std::vector<int>> kButtons = {
+      {IDOK},        {IDOK, IDCANCEL},   {IDABORT, IDRETRY, IDIGNORE}, {IDYES, IDNO, IDCANCEL},
+      {IDYES, IDNO}, {IDRETRY, IDCANCEL}};
   static const char* kSets[] = {"OK", "OKCANCEL", "ABORTRETRYIGNORE", "YESNOCANCEL", "YESNO", "RETRYCANCEL"};
   unsigned set = uType & 0xF;
   if (set >= kButtons.size()) {
@@ -724,6 +771,10 @@ WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
 }
 
 WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
+  if (DWORD e = fault("LoadStringW")) {
+    SetLastError(e);
+    return 0;
+  }
   if (!lpBuffer) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -786,6 +837,22 @@ HMENU new_menu() {
   return h;
 }
 
+constexpr DWORD kInvalidMenuHandle = 1401;  // ERROR_INVALID_MENU_HANDLE
+constexpr DWORD kMenuItemNotFound = 1456;   // ERROR_MENU_ITEM_NOT_FOUND
+
+// Runs `f` on the items of a menu under the lock; an unknown menu fails with its error.
+template <class R, class F>
+R with_menu(HMENU h, R failed, F&& f) {
+  Menus& m = menus();
+  std::lock_guard lock(m.mu);
+  auto it = m.menus.find(h);
+  if (it == m.menus.end()) {
+    SetLastError(kInvalidMenuHandle);
+    return failed;
+  }
+  return f(it->second);
+}
+
 // The position of an item given by position or by command id, or -1.
 int item_index(const std::vector<MenuItem>& items, UINT pos, UINT flags) {
   if (flags & MF_BYPOSITION) return pos < items.size() ? static_cast<int>(pos) : -1;
@@ -799,81 +866,90 @@ int item_index(const std::vector<MenuItem>& items, UINT pos, UINT flags) {
 
 extern "C" {
 
-WINSIM_API HMENU WINAPI CreateMenu(void) { return new_menu(); }
-WINSIM_API HMENU WINAPI CreatePopupMenu(void) { return new_menu(); }
+WINSIM_API HMENU WINAPI CreateMenu(void) {
+  if (DWORD e = fault("CreateMenu")) {
+    SetLastError(e);
+    return nullptr;
+  }
+  return new_menu();
+}
+WINSIM_API HMENU WINAPI CreatePopupMenu(void) {
+  if (DWORD e = fault("CreatePopupMenu")) {
+    SetLastError(e);
+    return nullptr;
+  }
+  return new_menu();
+}
 
 WINSIM_API BOOL WINAPI DestroyMenu(HMENU hMenu) {
   Menus& m = menus();
   std::lock_guard lock(m.mu);
   if (!m.menus.erase(hMenu)) {
-    SetLastError(1401);  // ERROR_INVALID_MENU_HANDLE
+    SetLastError(kInvalidMenuHandle);
     return FALSE;
   }
   return TRUE;
 }
 
 WINSIM_API BOOL WINAPI AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem) {
-  Menus& m = menus();
-  std::lock_guard lock(m.mu);
-  auto it = m.menus.find(hMenu);
-  if (it == m.menus.end()) {
-    SetLastError(1401);
+  if (DWORD e = fault("AppendMenuW")) {
+    SetLastError(e);
     return FALSE;
   }
-  it->second.push_back({uFlags, uIDNewItem, (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)});
-  return TRUE;
+  return with_menu(hMenu, FALSE, [&](std::vector<MenuItem>& items) {
+    items.push_back({uFlags, uIDNewItem, (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)});
+    return TRUE;
+  });
 }
 
 WINSIM_API BOOL WINAPI ModifyMenuW(HMENU hMnu, UINT uPosition, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem) {
-  Menus& m = menus();
-  std::lock_guard lock(m.mu);
-  auto it = m.menus.find(hMnu);
-  int i = it == m.menus.end() ? -1 : item_index(it->second, uPosition, uFlags);
-  if (i < 0) {
-    SetLastError(it == m.menus.end() ? 1401 : 1456);  // ERROR_MENU_ITEM_NOT_FOUND
+  if (DWORD e = fault("ModifyMenuW")) {
+    SetLastError(e);
     return FALSE;
   }
-  it->second[static_cast<size_t>(i)] = {uFlags & ~MF_BYPOSITION, uIDNewItem,
-                                        (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)};
-  return TRUE;
+  return with_menu(hMnu, FALSE, [&](std::vector<MenuItem>& items) {
+    int i = item_index(items, uPosition, uFlags);
+    if (i < 0) {
+      SetLastError(kMenuItemNotFound);
+      return FALSE;
+    }
+    items[static_cast<size_t>(i)] = {uFlags & ~MF_BYPOSITION, uIDNewItem,
+                                     (uFlags & MF_SEPARATOR) ? WStr() : wstr_or_empty(lpNewItem)};
+    return TRUE;
+  });
 }
 
 WINSIM_API BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags) {
-  Menus& m = menus();
-  std::lock_guard lock(m.mu);
-  auto it = m.menus.find(hMenu);
-  int i = it == m.menus.end() ? -1 : item_index(it->second, uPosition, uFlags);
-  if (i < 0) {
-    SetLastError(it == m.menus.end() ? 1401 : 1456);
+  if (DWORD e = fault("DeleteMenu")) {
+    SetLastError(e);
     return FALSE;
   }
-  it->second.erase(it->second.begin() + i);
-  return TRUE;
+  return with_menu(hMenu, FALSE, [&](std::vector<MenuItem>& items) {
+    int i = item_index(items, uPosition, uFlags);
+    if (i < 0) {
+      SetLastError(kMenuItemNotFound);
+      return FALSE;
+    }
+    items.erase(items.begin() + i);
+    return TRUE;
+  });
 }
 
 WINSIM_API int WINAPI GetMenuItemCount(HMENU hMenu) {
-  Menus& m = menus();
-  std::lock_guard lock(m.mu);
-  auto it = m.menus.find(hMenu);
-  if (it == m.menus.end()) {
-    SetLastError(1401);
-    return -1;
-  }
-  return static_cast<int>(it->second.size());
+  return with_menu(hMenu, -1, [](std::vector<MenuItem>& items) { return static_cast<int>(items.size()); });
 }
 
 WINSIM_API int WINAPI GetMenuStringW(HMENU hMenu, UINT uIDItem, LPWSTR lpString, int cchMax, UINT flags) {
-  Menus& m = menus();
-  std::lock_guard lock(m.mu);
-  auto it = m.menus.find(hMenu);
-  int i = it == m.menus.end() ? -1 : item_index(it->second, uIDItem, flags);
-  if (i < 0) return 0;
-  const WStr& t = it->second[static_cast<size_t>(i)].text;
-  if (!lpString || cchMax <= 0) return static_cast<int>(t.size());
-  size_t n = std::min<size_t>(t.size(), static_cast<size_t>(cchMax - 1));
-  std::memcpy(lpString, t.data(), n * sizeof(WCHAR));
-  lpString[n] = 0;
-  return static_cast<int>(n);
+  return with_menu(hMenu, 0, [&](std::vector<MenuItem>& items) {
+    int i = item_index(items, uIDItem, flags);
+    if (i < 0) return 0;
+    const WStr& t = items[static_cast<size_t>(i)].text;
+    if (!lpString || cchMax <= 0) return static_cast<int>(t.size());
+    size_t n = std::min<size_t>(t.size(), static_cast<size_t>(cchMax - 1));
+    std::memcpy(lpString, t.data(), n * sizeof(WCHAR));
+    lpString[n] = 0;
+    return static_cast<int>(n);
+  });
 }
 
 }  // extern "C"

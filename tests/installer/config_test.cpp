@@ -38,7 +38,8 @@ TEST_F(ConfigTest, EntrySections) {
   ASSERT_EQ(InstallInfos().GetCount(), 1);
   EXPECT_EQ(utf8(item(0).PrinterName), "Model PrinterInfo");
 
-  ASSERT_EQ(load("[Resource]\r\nItem=2\r\n" + entry("PrinterInfo") + entry("PrinterInfo1") + entry("PrinterInfo2")), "");
+  ASSERT_EQ(load("[Resource]\r\nItem=2\r\n" + entry("PrinterInfo") + entry("PrinterInfo1") + entry("PrinterInfo2")),
+            "");
   ASSERT_EQ(InstallInfos().GetCount(), 2);
   EXPECT_EQ(utf8(item(0).PrinterName), "Model PrinterInfo1");
   EXPECT_EQ(utf8(item(1).PrinterHWID), "USBPRINT\\IDPrinterInfo2");
@@ -53,13 +54,18 @@ TEST_F(ConfigTest, FaultyEntriesNameTheirSection) {
     std::string ini;
     std::string error;
   } cases[] = {
-      {"[Resource]\r\nItem=3\r\n" + entry("PrinterInfo1") + entry("PrinterInfo2"), "PrinterInfo3 配置文件出错，打印机名称不存在！"},
+      {"[Resource]\r\nItem=3\r\n" + entry("PrinterInfo1") + entry("PrinterInfo2"),
+       "PrinterInfo3 配置文件出错，打印机名称不存在！"},
       {"[PrinterInfo]\r\nPrinterName=A\r\nRoot=\r\nINF=kv.inf\r\n", "PrinterInfo 配置文件出错，没有指定打印机硬件ID！"},
-      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=\r\n", "PrinterInfo 配置文件出错，没有指定INF文件！"},
-      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=none.inf\r\n", "PrinterInfo 指定的INF文件不存在！"},
+      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=\r\n",
+       "PrinterInfo 配置文件出错，没有指定INF文件！"},
+      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=none.inf\r\n",
+       "PrinterInfo 指定的INF文件不存在！"},
       // Without Root the folder is "*" (or starts with it), which never exists.
-      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nINF=kv.inf\r\n", "PrinterInfo 配置文件出错，指定的驱动程序文件夹不存在！"},
-      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nINF=Driver\\kv.inf\r\n", "PrinterInfo 配置文件出错，指定的驱动程序文件夹不存在！"},
+      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nINF=kv.inf\r\n",
+       "PrinterInfo 配置文件出错，指定的驱动程序文件夹不存在！"},
+      {"[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nINF=Driver\\kv.inf\r\n",
+       "PrinterInfo 配置文件出错，指定的驱动程序文件夹不存在！"},
   };
   for (auto& tc : cases) EXPECT_EQ(load(tc.ini), tc.error) << tc.ini;
 }
@@ -78,7 +84,9 @@ TEST_F(ConfigTest, DriverFolderRules) {
       {"Root=Dr\r\nINF=v\\kv.inf", "C:\\Pkg\\Drv", "C:\\Pkg\\Drv\\kv.inf"},
   };
   for (auto& tc : cases) {
-    ASSERT_EQ(load("[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\n" + tc.keys + "\r\nCompatibleDriverDir=Compat\\\r\nCompatibleINF=c.inf\r\n"), "")
+    ASSERT_EQ(load("[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\n" + tc.keys +
+                   "\r\nCompatibleDriverDir=Compat\\\r\nCompatibleINF=c.inf\r\n"),
+              "")
         << tc.keys;
     TRInstallInfo e = item(0);
     EXPECT_EQ(utf8(e.DriverDir), tc.driver_dir);
@@ -95,9 +103,10 @@ TEST_F(ConfigTest, DriverFolderRules) {
 }
 
 TEST_F(ConfigTest, CompatibleDriverFromItsWindowsVersion) {
-  const std::string ini = entry("PrinterInfo",
-                                "CompatibleName=Class Driver\r\nCompatibleID=USBPRINT\\CLASS\r\nCompatibleDriverDir=Compat\r\n"
-                                "CompatibleINF=c.inf\r\nCIDForVersion=62\r\n");
+  const std::string ini =
+      entry("PrinterInfo",
+            "CompatibleName=Class Driver\r\nCompatibleID=USBPRINT\\CLASS\r\nCompatibleDriverDir=Compat\r\n"
+            "CompatibleINF=c.inf\r\nCIDForVersion=62\r\n");
   WinVersion = 61;
   ASSERT_EQ(load(ini), "");
   EXPECT_EQ(utf8(item(0).PrinterName), "Model PrinterInfo");
@@ -139,15 +148,16 @@ TEST_F(ConfigTest, PerLanguageKeysAndLinks) {
   e = item(0);
   EXPECT_EQ(utf8(e.Button2Link), "C:\\Pkg\\Doc\\Guide.pdf");
   EXPECT_EQ(utf8(e.Button3Link), "hTTp://example.com/a");
-  EXPECT_EQ(utf8(e.Button4Link), "");  // names nothing: cleared
+  EXPECT_EQ(utf8(e.Button4Link), "");              // names nothing: cleared
   EXPECT_EQ(utf8(e.Button5Link), "C:\\Pkg\\Doc");  // a folder is fine
   EXPECT_EQ(utf8(e.InstallGuide), "Guide.txt");
 }
 
 TEST_F(ConfigTest, SharedValuesDefaultsAndNumbers) {
   ASSERT_EQ(load("[Resource]\r\nName=\r\nColor=FF0000\r\nView=1\r\n" +
-                 entry("PrinterInfo", "ViewMode=25\r\nIndex=$1F\r\nPrintWidth=0x20\r\nIgnoreCat=abc\r\n"
-                                      "AlwaysSetDefault=2\r\nPrinterManager=0\r\nUninstallerOnRestart=u.exe\r\n")),
+                 entry("PrinterInfo",
+                       "ViewMode=25\r\nIndex=$1F\r\nPrintWidth=0x20\r\nIgnoreCat=abc\r\n"
+                       "AlwaysSetDefault=2\r\nPrinterManager=0\r\nUninstallerOnRestart=u.exe\r\n")),
             "");
   TRInstallInfo e = item(0);
   EXPECT_EQ(utf8(e.OEMManufactor), "___");
@@ -191,15 +201,19 @@ TEST_F(ConfigTest, IndexErrors) {
 
 TEST_F(ConfigTest, BadFilesNeitherCrashNorHang) {
   // An absurd entry count stops at the first missing section.
-  EXPECT_EQ(load("[Resource]\r\nItem=2000000000\r\n" + entry("PrinterInfo1")), "PrinterInfo2 配置文件出错，打印机名称不存在！");
+  EXPECT_EQ(load("[Resource]\r\nItem=2000000000\r\n" + entry("PrinterInfo1")),
+            "PrinterInfo2 配置文件出错，打印机名称不存在！");
   // No entry at all: nothing to install.
   EXPECT_EQ(load("[Resource]\r\nItem=0\r\n" + entry("PrinterInfo")), "");
   EXPECT_EQ(InstallInfos().GetCount(), 0);
   // Overlong values are cut by the reader.
-  ASSERT_EQ(load("[PrinterInfo]\r\nPrinterName=" + std::string(10000, 'N') + "\r\nPrinterID=X\r\nRoot=\r\nINF=kv.inf\r\n"), "");
+  ASSERT_EQ(
+      load("[PrinterInfo]\r\nPrinterName=" + std::string(10000, 'N') + "\r\nPrinterID=X\r\nRoot=\r\nINF=kv.inf\r\n"),
+      "");
   EXPECT_EQ(item(0).PrinterName.size(), 2047u);
   // A file in another encoding (UTF-16 without byte-order mark) reads as nothing useful.
-  EXPECT_EQ(load(utf16_file(u"[PrinterInfo]\r\nPrinterName=A\r\n").substr(2)), "PrinterInfo 配置文件出错，打印机名称不存在！");
+  EXPECT_EQ(load(utf16_file(u"[PrinterInfo]\r\nPrinterName=A\r\n").substr(2)),
+            "PrinterInfo 配置文件出错，打印机名称不存在！");
   // A missing file leaves the configuration empty.
   std::filesystem::remove(pkg("Kelvane.ini"));
   TInstallInfos fresh;

@@ -23,9 +23,8 @@ TEST_F(LogTest, OperationsAndTheirMessages) {
   struct Want {
     const char* text;
     TDebugMsgType type;
-  } want[] = {{"plain", dmtInformation}, {"tagged", dmtInformation}, {"careful", dmtWarning},
-              {"broken", dmtError},      {"n=7", dmtInformation},    {"code 0x000000FF", dmtError},
-              {"-", dmtSeparator}};
+  } want[] = {{"plain", dmtInformation}, {"tagged", dmtInformation},    {"careful", dmtWarning}, {"broken", dmtError},
+              {"n=7", dmtInformation},   {"code 0x000000FF", dmtError}, {"-", dmtSeparator}};
   ASSERT_EQ(log->records.size(), std::size(want));
   for (size_t i = 0; i < std::size(want); ++i) {
     EXPECT_EQ(log->records[i].Text, want[i].text);
@@ -137,7 +136,8 @@ TEST(Format, Directives) {
       {W_("%d"), {static_cast<long long>(3758096907LL)}, "3758096907"},
   };
   for (auto& tc : cases) EXPECT_EQ(ToUtf8(Format(tc.fmt, tc.args.data(), tc.args.size())), tc.out) << ToUtf8(tc.fmt);
-  for (const WCHAR* bad : {W_("%d"), W_("%x"), W_("%q"), W_("%")}) EXPECT_THROW(Format(bad, {W_("x")}), KelvaneError) << ToUtf8(bad);
+  for (const WCHAR* bad : {W_("%d"), W_("%x"), W_("%q"), W_("%")})
+    EXPECT_THROW(Format(bad, {W_("x")}), KelvaneError) << ToUtf8(bad);
   EXPECT_THROW(Format(W_("%s"), {1}), KelvaneError);
   EXPECT_THROW(Format(W_("%d %d"), {1}), KelvaneError);
   EXPECT_THROW(Format(W_("%f"), {1}), KelvaneError);

@@ -20,7 +20,9 @@ class LangTest : public InstallerTest {
     put("Lang/Strings.ini", lang_file_bytes);
     LangOptions().LoadFromFile(W_("C:\\Pkg\\Lang\\Strings.ini"));
   }
-  static std::string shipped(const char* which) { return read_file(std::string(KELVANE_LANG) + "/Strings_" + which + ".ini"); }
+  static std::string shipped(const char* which) {
+    return read_file(std::string(KELVANE_LANG) + "/Strings_" + which + ".ini");
+  }
 };
 
 TEST_F(LangTest, EnglishFileWithItsDefaults) {
@@ -34,7 +36,8 @@ TEST_F(LangTest, EnglishFileWithItsDefaults) {
   EXPECT_EQ(utf8(LangStrings.FileOrPathNotExist), "The specified file or path is not available");
   EXPECT_EQ(utf8(LangStrings.BeforeInstallPromptNoUSB).substr(0, 42), "Printer access is not detected at the USB ");
   EXPECT_NE(utf8(LangStrings.BeforeInstallPromptNoUSB).find("driver? \r\n such as"), std::string::npos);
-  EXPECT_EQ(utf8(LangStrings.InstallSuccessStr), "Printer driver (%s) has been successfully installed to print port %s.");
+  EXPECT_EQ(utf8(LangStrings.InstallSuccessStr),
+            "Printer driver (%s) has been successfully installed to print port %s.");
   EXPECT_EQ(utf8(LangStrings.InstallFailCode), "Printer driver installation process failed (code: 0x%.8x)");
 }
 
@@ -57,7 +60,8 @@ TEST_F(LangTest, TheVariantOverridesItsTexts) {
             "Printer driver successfully installed!");
   EXPECT_EQ(utf8(LangStrings.RestartPrompt), "Please restart your computer.");
   EXPECT_EQ(utf8(LangStrings.NoticeTitle), "Notice");
-  EXPECT_EQ(utf8(LangOptions().GetOptionString(W_("DialogText"), W_("RestartPrompt"), W_("x"))), "Please restart your computer.");
+  EXPECT_EQ(utf8(LangOptions().GetOptionString(W_("DialogText"), W_("RestartPrompt"), W_("x"))),
+            "Please restart your computer.");
 }
 
 TEST_F(LangTest, LineBreaksInAnyCaseExceptTheFirstSevenFields) {
@@ -68,8 +72,11 @@ TEST_F(LangTest, LineBreaksInAnyCaseExceptTheFirstSevenFields) {
 }
 
 TEST_F(LangTest, LookupRules) {
-  load(utf16_file(u"[DialogText]\r\nEmpty =\r\nPlain = plain\r\nPlain.___ = \r\nBoth = plain\r\nBoth.V = variant\r\n"), "V");
-  auto get = [&](const WCHAR* key, const WCHAR* def) { return utf8(LangOptions().GetOptionString(W_("DialogText"), key, def)); };
+  load(utf16_file(u"[DialogText]\r\nEmpty =\r\nPlain = plain\r\nPlain.___ = \r\nBoth = plain\r\nBoth.V = variant\r\n"),
+       "V");
+  auto get = [&](const WCHAR* key, const WCHAR* def) {
+    return utf8(LangOptions().GetOptionString(W_("DialogText"), key, def));
+  };
   EXPECT_EQ(get(W_("Both"), W_("d")), "variant");
   EXPECT_EQ(get(W_("Plain"), W_("d")), "plain");
   EXPECT_EQ(get(W_("Empty"), W_("d")), "");  // present and empty
@@ -80,7 +87,8 @@ TEST_F(LangTest, LookupRules) {
 TEST_F(LangTest, WithoutAConfigurationEntryThePlainKeysAnswer) {
   load(shipped("EN"), nullptr);
   EXPECT_EQ(InstallInfos().GetCount(), 0);
-  EXPECT_EQ(utf8(LangStrings.InstallSuccessStr), "Printer driver (%s) has been successfully installed to print port %s.");
+  EXPECT_EQ(utf8(LangStrings.InstallSuccessStr),
+            "Printer driver (%s) has been successfully installed to print port %s.");
 }
 
 TEST_F(LangTest, MissingFileLeavesEveryTextEmpty) {
@@ -106,7 +114,8 @@ class CaptionsTest : public LangTest {
     wc.lpfnWndProc = DefWindowProcW;
     wc.lpszClassName = W_("CaptionsTestForm");
     RegisterClassExW(&wc);
-    host = CreateWindowExW(0, W_("CaptionsTestForm"), W_("old title"), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    host = CreateWindowExW(0, W_("CaptionsTestForm"), W_("old title"), WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                           nullptr, nullptr);
     form.Handle = host;
   }
   void TearDown() override {
@@ -136,7 +145,7 @@ TEST_F(CaptionsTest, ControlsTakeTheirTextsByName) {
   EXPECT_EQ(text(host), "Setup");
   EXPECT_EQ(text(start.Handle), "Go!");  // the variant's text first
   EXPECT_EQ(text(title.Handle), "Title");
-  EXPECT_EQ(text(untouched.Handle), "keep");  // no text: left alone
+  EXPECT_EQ(text(untouched.Handle), "keep");    // no text: left alone
   EXPECT_FALSE(form.Components[3].TabVisible);  // an empty text hides the tab
   EXPECT_EQ(text(form.Components[4].Handle), "C:\\");
   EXPECT_EQ(utf8(form.Components[4].Hint), "C:\\");

@@ -60,9 +60,16 @@ TEST_F(Scenario, StagesInAWindows7EnglishMachineAndCleansUpAtExit) {
   ASSERT_EQ(entries.size(), 10u) << looks[0].dump();
   std::string tmp = entries[0].substr(0, entries[0].size() - 1);
   EXPECT_EQ(tmp.rfind("tmp", 0), 0u);
-  std::vector<std::string> want = {tmp + "\\", tmp + "\\Lang\\", tmp + "\\Lang\\Strings.ini", tmp + "\\Pictures\\",
-                                   tmp + "\\Pictures\\back.png", tmp + "\\Pictures\\kv1000.png", tmp + "\\Ralto64.exe",
-                                   tmp + "\\Trellum.dll", tmp + "\\pindle.dll", tmp + "\\pindle64.dll"};
+  std::vector<std::string> want = {tmp + "\\",
+                                   tmp + "\\Lang\\",
+                                   tmp + "\\Lang\\Strings.ini",
+                                   tmp + "\\Pictures\\",
+                                   tmp + "\\Pictures\\back.png",
+                                   tmp + "\\Pictures\\kv1000.png",
+                                   tmp + "\\Ralto64.exe",
+                                   tmp + "\\Trellum.dll",
+                                   tmp + "\\pindle.dll",
+                                   tmp + "\\pindle64.dll"};
   EXPECT_EQ(entries, want);
   std::string path = looks[1]["value"];
   EXPECT_EQ(path, "C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;" + temp + "\\PrinterSetup\\" + tmp);
@@ -108,7 +115,8 @@ TEST_F(Scenario, AFaultyConfigurationEndsStartUpWithItsText) {
 TEST_F(Scenario, TwoInstallersAtOnceStageIntoTwoFolders) {
   make("--version 6.1 --bits 64 --lang 1033");
   write_file(root + "/script.txt", "wait 300\nlook " + temp + "\\PrinterSetup\nclose\n");
-  std::string cmd = std::string(WINSIM_TOOL) + " run " + machine + " --script " + root + "/script.txt 'C:\\Package\\Kelvane.exe'";
+  std::string cmd =
+      std::string(WINSIM_TOOL) + " run " + machine + " --script " + root + "/script.txt 'C:\\Package\\Kelvane.exe'";
   CommandResult r = run_command("(" + cmd + " & " + cmd + " & wait)");
   EXPECT_EQ(r.status, 0) << r.output;
   std::set<std::string> folders;

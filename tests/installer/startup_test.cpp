@@ -13,9 +13,12 @@ class StartupTest : public InstallerTest {
   void SetUp() override {
     InstallerTest::SetUp();
     put("Driver/kv.inf", "");
-    put("Kelvane.ini", "[Resource]\r\nDBGMSG=1\r\n[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=Driver\\kv.inf\r\n");
+    put("Kelvane.ini",
+        "[Resource]\r\nDBGMSG=1\r\n[PrinterInfo]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=Driver\\kv.inf\r\n");
   }
-  std::string host(const WStr& windows_path) { return winsim::host_path(std::u16string(windows_path.begin(), windows_path.end())); }
+  std::string host(const WStr& windows_path) {
+    return winsim::host_path(std::u16string(windows_path.begin(), windows_path.end()));
+  }
 };
 
 TEST(LanguageSuffix, ByTheSystemLanguage) {
@@ -24,7 +27,7 @@ TEST(LanguageSuffix, ByTheSystemLanguage) {
     unsigned lang;
     const WCHAR* code;
     const char* suffix;
-  } cases[] = {{2052, W_(""), "_CN"}, {4100, W_(""), "_CN"}, {1028, W_(""), "_EN"},
+  } cases[] = {{2052, W_(""), "_CN"}, {4100, W_(""), "_CN"},   {1028, W_(""), "_EN"},
                {1033, W_(""), "_EN"}, {1033, W_("TW"), "_TW"}, {2052, W_("TW"), "_TW"}};
   for (auto& tc : cases) {
     winsim::MachineOptions o;
@@ -82,7 +85,8 @@ TEST_F(StartupTest, StagesTheEmbeddedFiles) {
 
   WCHAR path[4096];
   DWORD n = GetEnvironmentVariableW(W_("PATH"), path, 4096);
-  EXPECT_EQ(ToUtf8(WStr(path, n)), "C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;" + ToUtf8(StagingDir));
+  EXPECT_EQ(ToUtf8(WStr(path, n)),
+            "C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;" + ToUtf8(StagingDir));
   // The USB access library is found by name through it.
   HMODULE trellum = LoadLibraryW(W_("Trellum.dll"));
   ASSERT_NE(trellum, nullptr);
@@ -168,7 +172,8 @@ TEST_F(StartupTest, AStagedFileThatCannotBeWrittenEndsStartUp) {
     _ResLoad(W_(""));
     FAIL() << "start-up went on";
   } catch (const KelvaneError& e) {
-    EXPECT_EQ(ToUtf8(e.message()), "Cannot create file \"" + ToUtf8(Pindle64DllPath) + "\". There is not enough space on the disk.");
+    EXPECT_EQ(ToUtf8(e.message()),
+              "Cannot create file \"" + ToUtf8(Pindle64DllPath) + "\". There is not enough space on the disk.");
   }
 }
 

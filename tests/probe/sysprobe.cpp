@@ -26,7 +26,8 @@ int main() {
   }
   BOOL wow = FALSE;
   HMODULE k32 = GetModuleHandleW(W_("KERNEL32.DLL"));
-  auto is_wow = k32 ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(k32, "IsWow64Process"))) : nullptr;
+  auto is_wow = k32 ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(k32, "IsWow64Process")))
+                    : nullptr;
   if (is_wow) is_wow(GetCurrentProcess(), &wow);
   SYSTEM_INFO si = {};
   GetNativeSystemInfo(&si);

@@ -20,7 +20,9 @@ int run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").
 std::map<std::string, std::string> parse_res(const std::string& res) {
   std::map<std::string, std::string> out;
   size_t at = 0;
-  auto u16 = [&](size_t o) { return static_cast<unsigned>(static_cast<unsigned char>(res[o]) | static_cast<unsigned char>(res[o + 1]) << 8); };
+  auto u16 = [&](size_t o) {
+    return static_cast<unsigned>(static_cast<unsigned char>(res[o]) | static_cast<unsigned char>(res[o + 1]) << 8);
+  };
   auto u32 = [&](size_t o) { return u16(o) | (u16(o + 2) << 16); };
   while (at + 32 <= res.size()) {
     unsigned data_size = u32(at), header_size = u32(at + 4);

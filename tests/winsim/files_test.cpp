@@ -103,7 +103,8 @@ TEST_F(FileTest, SharingModes) {
   HANDLE b = open(W_("C:\\Work\\s.txt"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
   EXPECT_NE(b, INVALID_HANDLE_VALUE);  // reading is shared, and b lets a go on writing
   SetLastError(kMarker);
-  EXPECT_EQ(open(W_("C:\\Work\\s.txt"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(W_("C:\\Work\\s.txt"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(DeleteFileW(W_("C:\\Work\\s.txt")));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));

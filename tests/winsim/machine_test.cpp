@@ -71,8 +71,10 @@ TEST_F(MachineFolder, BadFoldersGiveOneClearError) {
   for (auto& tc : cases) {
     auto sys = good;
     nlohmann::json::json_pointer p(tc.pointer);
-    if (tc.value.is_null()) sys[p.parent_pointer()].erase(p.back());
-    else sys[p] = tc.value;
+    if (tc.value.is_null())
+      sys[p.parent_pointer()].erase(p.back());
+    else
+      sys[p] = tc.value;
     write_file(file, sys.dump());
     EXPECT_EQ(load_error(root + "/m"), file + ": " + tc.message);
   }
@@ -92,7 +94,7 @@ TEST_F(MachineFolder, StateFilesStayWholeUnderConcurrentWriters) {
   }
   for (pid_t kid : kids) ::waitpid(kid, nullptr, 0);
   auto doc = nlohmann::json::parse(read_file(root + "/m/faults.json"));  // never half-written
-  EXPECT_EQ(doc["faults"].size(), 2u * kEach);  // no update lost
+  EXPECT_EQ(doc["faults"].size(), 2u * kEach);                           // no update lost
   for (auto& e : std::filesystem::directory_iterator(root + "/m"))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 }

@@ -108,7 +108,8 @@ TEST_F(ModuleTest, ResourcesOfTheImage) {
   HRSRC data = FindResourceW(nullptr, W_("datafile"), RT_RCDATA);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(SizeofResource(nullptr, data), 12u);
-  EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(nullptr, data))), 12), std::string("binary\0data\xFF", 12));
+  EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(nullptr, data))), 12),
+            std::string("binary\0data\xFF", 12));
   EXPECT_NE(FindResourceW(nullptr, MAKEINTRESOURCEW(256), RT_DIALOG), nullptr);
   EXPECT_NE(FindResourceW(nullptr, W_("#160"), RT_GROUP_ICON), nullptr);
   SetLastError(kMarker);

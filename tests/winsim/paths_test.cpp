@@ -63,7 +63,8 @@ TEST_F(PathTest, FullPathBufferSizes) {
 
 TEST_F(PathTest, ComponentsMatchIgnoringCaseWithEitherSlash) {
   write_file(c("Windows/inf/oem3.inf"), "[Version]\r\n");
-  for (const WCHAR* p : {W_("C:\\WINDOWS\\INF\\OEM3.INF"), W_("c:/windows/inf/Oem3.Inf"), W_("\\windows\\inf\\oem3.inf")}) {
+  for (const WCHAR* p :
+       {W_("C:\\WINDOWS\\INF\\OEM3.INF"), W_("c:/windows/inf/Oem3.Inf"), W_("\\windows\\inf\\oem3.inf")}) {
     SetLastError(kMarker);
     EXPECT_EQ(GetFileAttributesW(p), FILE_ATTRIBUTE_ARCHIVE) << utf8(p);
   }

@@ -31,7 +31,8 @@ class ProcessTest : public MachineTest {
     PROCESS_INFORMATION pi{};
     WStr cmd = cmdline;
     SetLastError(kMarker);
-    Ran ran{CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi), GetLastError(), 0, ""};
+    Ran ran{CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi), GetLastError(), 0,
+            ""};
     CloseHandle(w);  // only the child writes now: the end of its output ends the pipe
     if (ran.started) {
       char buf[4096];
@@ -180,7 +181,8 @@ TEST_F(ProcessTest, PrivilegesOfTheAccount) {
     return std::pair(ok, GetLastError());
   };
   EXPECT_EQ(adjust(W_("SeBackupPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_SUCCESS)));
-  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED)));
+  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED),
+            std::pair(TRUE, static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED)));
   LUID luid{};
   SetLastError(kMarker);
   EXPECT_FALSE(LookupPrivilegeValueW(nullptr, W_("SeNoSuchPrivilege"), &luid));
@@ -197,7 +199,8 @@ TEST_F(ProcessTest, PrivilegesOfTheAccount) {
   winsim::create_machine(dir + "2", {});  // a default account holds it
   winsim::use_machine(dir + "2");
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED), std::pair(TRUE, static_cast<DWORD>(ERROR_SUCCESS)));
+  EXPECT_EQ(adjust(W_("SeShutdownPrivilege"), SE_PRIVILEGE_ENABLED),
+            std::pair(TRUE, static_cast<DWORD>(ERROR_SUCCESS)));
   EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG, 0));
   auto events = winsim::read_events(dir + "2");
   ASSERT_EQ(events.size(), 1u);

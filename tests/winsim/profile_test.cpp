@@ -104,8 +104,9 @@ TEST_F(ProfileTest, Integers) {
   struct Case {
     const WCHAR* key;
     UINT value;
-  } cases[] = {{W_("Dec"), 42}, {W_("Hex"), 31}, {W_("Neg"), static_cast<UINT>(-3)}, {W_("Tail"), 12},
-               {W_("Word"), 0}, {W_("Empty"), 99}, {W_("Missing"), 99}, {W_("Quoted"), 7}};
+  } cases[] = {{W_("Dec"), 42},     {W_("Hex"), 31},  {W_("Neg"), static_cast<UINT>(-3)},
+               {W_("Tail"), 12},    {W_("Word"), 0},  {W_("Empty"), 99},
+               {W_("Missing"), 99}, {W_("Quoted"), 7}};
   for (auto& tc : cases) EXPECT_EQ(GetPrivateProfileIntW(W_("S"), tc.key, 99, ini), tc.value) << utf8(tc.key);
 }
 

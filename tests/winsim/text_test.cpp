@@ -8,7 +8,8 @@ namespace {
 std::string to_cp(UINT cp, const WStr& s, BOOL* used = nullptr) {
   char buf[256];
   BOOL u = FALSE;
-  int n = WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), buf, sizeof buf, nullptr, cp == CP_UTF8 ? nullptr : &u);
+  int n = WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), buf, sizeof buf, nullptr,
+                              cp == CP_UTF8 ? nullptr : &u);
   if (used) *used = u;
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
@@ -90,14 +91,17 @@ TEST_F(CodePageTest, BufferSizesAndBadArguments) {
 
 WStr message(DWORD id, DWORD lang = 0) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, id, lang, buf, 512, nullptr);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, id, lang, buf, 512, nullptr);
   return WStr(buf, n);
 }
 
 TEST_F(CodePageTest, SystemMessages) {
   EXPECT_EQ(message(ERROR_FILE_NOT_FOUND), W_("The system cannot find the file specified.\r\n"));
-  EXPECT_EQ(message(ERROR_NOT_ALL_ASSIGNED, 0x400), W_("Not all privileges or groups referenced are assigned to the caller.\r\n"));
-  EXPECT_EQ(message(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST)), W_("The device instance does not exist in the hardware tree.\r\n"));
+  EXPECT_EQ(message(ERROR_NOT_ALL_ASSIGNED, 0x400),
+            W_("Not all privileges or groups referenced are assigned to the caller.\r\n"));
+  EXPECT_EQ(message(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST)),
+            W_("The device instance does not exist in the hardware tree.\r\n"));
   EXPECT_EQ(message(ERROR_BAD_EXE_FORMAT), W_("%1 is not a valid Win32 application.\r\n"));  // inserts left alone
   EXPECT_EQ(message(ERROR_FILE_NOT_FOUND, 2052), W_("系统找不到指定的文件。\r\n"));
 

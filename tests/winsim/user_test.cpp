@@ -40,7 +40,8 @@ class UserTest : public MachineTest {
     MachineTest::TearDown();
   }
   HWND make(const WCHAR* title) {
-    return CreateWindowExW(0, W_("UserTestWindow"), title, WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    return CreateWindowExW(0, W_("UserTestWindow"), title, WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
+                           nullptr, nullptr);
   }
   std::vector<nlohmann::json> events_of(const char* type) {
     std::vector<nlohmann::json> out;
@@ -113,11 +114,12 @@ TEST_F(UserTest, AnotherThreadsMessagesRunOnTheWindowsThread) {
 }
 
 TEST_F(UserTest, MessageBoxesTakeScriptedAnswersOrTheirDefault) {
-  write_file(dir + "/../script.txt",
-             "# answers\nbox NO \"*old version*\"\nbox yes\nbox RETRY Only*\n");
+  write_file(dir + "/../script.txt", "# answers\nbox NO \"*old version*\"\nbox yes\nbox RETRY Only*\n");
   ::setenv("WINSIM_USER_SCRIPT", (dir + "/../script.txt").c_str(), 1);
   winsim::use_machine(dir);
-  EXPECT_EQ(MessageBoxW(nullptr, W_("An old version is installed. Remove it?"), W_("Notice"), MB_YESNO | MB_ICONQUESTION), IDNO);
+  EXPECT_EQ(
+      MessageBoxW(nullptr, W_("An old version is installed. Remove it?"), W_("Notice"), MB_YESNO | MB_ICONQUESTION),
+      IDNO);
   EXPECT_EQ(MessageBoxW(nullptr, W_("Anything"), W_("Notice"), MB_YESNO), IDYES);
   EXPECT_EQ(MessageBoxW(nullptr, W_("Only OK here"), W_("Notice"), MB_OK), IDOK);  // RETRY is no button of it
   EXPECT_EQ(MessageBoxW(nullptr, W_("No rule left"), W_("Notice"), MB_YESNOCANCEL | MB_DEFBUTTON2), IDNO);
@@ -155,8 +157,8 @@ TEST(UserScript, MistakesStopTheProgramWithTheLine) {
   std::string root = make_temp_dir();
   write_file(root + "/s.txt", "box YES\nclick Start\n");
   winsim::create_machine(root + "/m", {});
-  CommandResult r = run_command("WINSIM_MACHINE=" + root + "/m WINSIM_USER_SCRIPT=" + root + "/s.txt " WINSIM_TOOL " run " + root +
-                                "/m --script " + root + "/s.txt " SYSPROBE32);
+  CommandResult r = run_command("WINSIM_MACHINE=" + root + "/m WINSIM_USER_SCRIPT=" + root +
+                                "/s.txt " WINSIM_TOOL " run " + root + "/m --script " + root + "/s.txt " SYSPROBE32);
   // The probe shows no box, so it never reads the script: it runs.
   EXPECT_EQ(r.status, 0) << r.output;
   std::filesystem::remove_all(root);

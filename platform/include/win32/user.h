@@ -150,8 +150,8 @@ extern "C" {
 WINSIM_API BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* lpwcx);
 WINSIM_API BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
-WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
-                                       int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
+WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
+                                       int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
                                        HINSTANCE hInstance, LPVOID lpParam);
 WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd);
 WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);

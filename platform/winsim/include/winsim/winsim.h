@@ -58,6 +58,7 @@ WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
 
 // The host folder of a Windows path in the current machine ("" when it cannot be mapped).
 WINSIM_CTL std::string host_path(const std::u16string& windows_path);
+WINSIM_CTL std::string host_path(const std::string& windows_path_utf8);
 
 }  // namespace winsim
 
