@@ -60,7 +60,8 @@ void CopyFolder(const WStr& from, const WStr& to) {
   });
 }
 
-// Removes a folder with everything in it; whatever cannot go (a library still loaded) stays.
+// Removes a folder with everything in it. Whatever cannot go now (a library this process still
+// has loaded) is left to be deleted when Windows next starts, so that no run leaves files behind.
 void RemoveFolder(const WStr& dir) {
   ForEachEntry(dir, [&](const WStr& name, bool isDir) {
     WStr path = dir + W_("\\") + name;
@@ -68,11 +69,11 @@ void RemoveFolder(const WStr& dir) {
       RemoveFolder(path);
     } else {
       SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(path.c_str());
+      if (!DeleteFileW(path.c_str())) MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
   });
   SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_NORMAL);
-  RemoveDirectoryW(dir.c_str());
+  if (!RemoveDirectoryW(dir.c_str())) MoveFileExW(dir.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 WStr TempFolder() {

@@ -371,7 +371,16 @@ WINSIM_API BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
   if (!from) return FALSE;
   struct stat st {};
   if (!from->exists || ::lstat(from->host.c_str(), &st) != 0) return fail(missing_error(*from), FALSE);
-  if (!lpNewFileName) return fail(ERROR_INVALID_PARAMETER, FALSE);  // delayed deletion is not offered
+  if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    // Done when the machine next starts: kept where Windows keeps such operations.
+    update_state("pending_file_operations", [&](json& doc) {
+      if (!doc.is_object()) doc = json::object();
+      doc["operations"].push_back({{"from", to_utf8(from->full)},
+                                   {"to", lpNewFileName ? json(to_utf8(full_path(lpNewFileName))) : json(nullptr)}});
+    });
+    return TRUE;
+  }
+  if (!lpNewFileName) return fail(ERROR_INVALID_PARAMETER, FALSE);
   auto to = lookup(lpNewFileName);
   if (!to) return FALSE;
   struct stat dst {};

@@ -100,6 +100,12 @@ TEST_F(StartupTest, StagesTheEmbeddedFiles) {
   EXPECT_EQ(PrintersBeforeInstall, nullptr);
   EXPECT_TRUE(FileExists(TrellumDllPath));
   EXPECT_FALSE(FileExists(PindleDllPath));
+  // What had to stay goes when Windows next starts: the library, then its folder.
+  auto pending = nlohmann::json::parse(read_file(dir + "/pending_file_operations.json"))["operations"];
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_EQ(pending[0]["from"], ToUtf8(TrellumDllPath));
+  EXPECT_EQ(pending[1]["from"], ToUtf8(staging));
+  EXPECT_TRUE(pending[1]["to"].is_null());
   EXPECT_FALSE(DirectoryExists(staging + W_("\\Lang")));
   FreeLibrary(trellum);
   auto texts = LogTexts(log);
