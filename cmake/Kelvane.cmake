@@ -13,6 +13,12 @@ if(KELVANE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+option(KELVANE_TSAN "Build with ThreadSanitizer" OFF)
+if(KELVANE_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(WIN32)
   # No compiler run-time DLL has to ship with the product.
   add_link_options(-static -static-libgcc -static-libstdc++)

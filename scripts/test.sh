@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Everything CI runs: set-up, the Windows cross build, the optimised build, then the simulated-machine build with
+# Everything CI runs: set-up, the Windows cross build, the optimised build, the suites under
+# ThreadSanitizer, then the simulated-machine build with
 # AddressSanitizer and UndefinedBehaviorSanitizer and all its tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,11 @@ bash scripts/windows-build.sh
 # The optimised build warns about things the debug build cannot see.
 cmake --preset release >/dev/null
 cmake --build --preset release
+
+# The threaded code under ThreadSanitizer.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan -j"$(nproc)"
 
 cmake --preset dev >/dev/null
 cmake --build --preset dev
