@@ -285,7 +285,7 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
     ssize_t n = ::write(f->fd, p + done, nNumberOfBytesToWrite - done);
-    if (n <= 0 && f->pipe) return fail(232u /* ERROR_NO_DATA: the reading end is closed */, FALSE);
+    if (n <= 0 && f->pipe) return fail(ERROR_NO_DATA /* the reading end is closed */, FALSE);
     if (n <= 0) return fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED, FALSE);
     done += static_cast<DWORD>(n);
   }
@@ -321,7 +321,7 @@ WINSIM_API DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG*
                                               : -1;
   if (whence < 0) return fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   off_t pos = ::lseek(f->fd, static_cast<off_t>(dist), whence);
-  if (pos < 0) return fail(131u /* ERROR_NEGATIVE_SEEK */, INVALID_SET_FILE_POINTER);
+  if (pos < 0) return fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
   if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<unsigned long long>(pos) >> 32);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(pos);
@@ -402,7 +402,7 @@ WINSIM_API BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFile
   if (errno == EXDEV && !S_ISDIR(st.st_mode) && (dwFlags & MOVEFILE_COPY_ALLOWED)) {
     if (copy_file_contents(from->host, target, st.st_mode & 07777) && ::unlink(from->host.c_str()) == 0) return TRUE;
   }
-  return fail(errno == EXDEV ? 17u /* ERROR_NOT_SAME_DEVICE */ : ERROR_ACCESS_DENIED, FALSE);
+  return fail(errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ERROR_ACCESS_DENIED, FALSE);
 }
 
 WINSIM_API BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {

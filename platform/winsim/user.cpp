@@ -11,8 +11,6 @@
 #include "internal.h"
 #include "win32/user.h"
 
-#define ERROR_CANNOT_FIND_WND_CLASS 1407L
-#define ERROR_CLASS_ALREADY_EXISTS 1410L
 
 namespace winsim {
 
@@ -837,8 +835,8 @@ HMENU new_menu() {
   return h;
 }
 
-constexpr DWORD kInvalidMenuHandle = 1401;  // ERROR_INVALID_MENU_HANDLE
-constexpr DWORD kMenuItemNotFound = 1456;   // ERROR_MENU_ITEM_NOT_FOUND
+constexpr DWORD kInvalidMenuHandle = ERROR_INVALID_MENU_HANDLE;
+constexpr DWORD kMenuItemNotFound = ERROR_MENU_ITEM_NOT_FOUND;
 
 // Runs `f` on the items of a menu under the lock; an unknown menu fails with its error.
 template <class R, class F>

@@ -83,7 +83,7 @@ TEST_F(UserTest, WindowLifeAndTheMessageLoop) {
 
   SetLastError(kMarker);
   EXPECT_EQ(CreateWindowExW(0, W_("NoSuchClass"), W_(""), 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), 1407u);  // ERROR_CANNOT_FIND_WND_CLASS
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
 }
 
 TEST_F(UserTest, AnotherThreadsMessagesRunOnTheWindowsThread) {
