@@ -7,10 +7,10 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "internal.h"
 #include "win32/user.h"
-
 
 namespace winsim {
 
@@ -285,6 +285,19 @@ Window* window(Ui& u, HWND h) {
   return it == u.windows.end() ? nullptr : &it->second;
 }
 
+// Runs `f` on a window under the lock; an unknown window fails with its error.
+template <class R, class F>
+R with_window(HWND h, R failed, F&& f) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, h);
+  if (!w) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return failed;
+  }
+  return f(*w);
+}
+
 bool filter_match(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
   if (hwnd && m.hwnd != hwnd) return false;
   if (lo == 0 && hi == 0) return true;
@@ -477,10 +490,7 @@ WINSIM_API BOOL WINAPI IsWindow(HWND hWnd) {
 }
 
 WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd) {
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  Window* w = window(u, hWnd);
-  return w && w->visible ? TRUE : FALSE;
+  return with_window(hWnd, FALSE, [](Window& w) { return w.visible ? TRUE : FALSE; });
 }
 
 WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
@@ -509,17 +519,12 @@ WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
     SetLastError(e);
     return 0;
   }
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  Window* w = window(u, hWnd);
-  if (!w) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+  return with_window(hWnd, LONG_PTR{0}, [&](Window& w) -> LONG_PTR {
+    if (nIndex == GWLP_USERDATA) return w.userdata;
+    if (nIndex == GWLP_WNDPROC) return reinterpret_cast<LONG_PTR>(w.proc);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
-  }
-  if (nIndex == GWLP_USERDATA) return w->userdata;
-  if (nIndex == GWLP_WNDPROC) return reinterpret_cast<LONG_PTR>(w->proc);
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return 0;
+  });
 }
 
 WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
@@ -527,24 +532,13 @@ WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwN
     SetLastError(e);
     return 0;
   }
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  Window* w = window(u, hWnd);
-  if (!w) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
-  }
-  LONG_PTR old = 0;
-  if (nIndex == GWLP_USERDATA) {
-    old = w->userdata;
-    w->userdata = dwNewLong;
-  } else if (nIndex == GWLP_WNDPROC) {
-    old = reinterpret_cast<LONG_PTR>(w->proc);
-    w->proc = reinterpret_cast<WNDPROC>(dwNewLong);
-  } else {
+  return with_window(hWnd, LONG_PTR{0}, [&](Window& w) -> LONG_PTR {
+    if (nIndex == GWLP_USERDATA) return std::exchange(w.userdata, dwNewLong);
+    if (nIndex == GWLP_WNDPROC)
+      return reinterpret_cast<LONG_PTR>(std::exchange(w.proc, reinterpret_cast<WNDPROC>(dwNewLong)));
     SetLastError(ERROR_INVALID_PARAMETER);
-  }
-  return old;
+    return 0;
+  });
 }
 
 WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
