@@ -66,10 +66,10 @@ endfunction()
 # and GUI programs get the Windows GUI subsystem.
 function(kelvane_program target)
   cmake_parse_arguments(ARG "GUI" "BITS;OUTPUT_NAME" "SOURCES" ${ARGN})
-  if(WIN32 AND NOT ARG_BITS EQUAL KELVANE_WINDOWS_BITS)
+  kelvane_executable(${target} BITS ${ARG_BITS} OUTPUT_NAME ${ARG_OUTPUT_NAME} SOURCES ${ARG_SOURCES})
+  if(NOT TARGET ${target})  # an image of the other bitness
     return()
   endif()
-  kelvane_executable(${target} BITS ${ARG_BITS} OUTPUT_NAME ${ARG_OUTPUT_NAME} SOURCES ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KELVANE_BIN_DIR})
   if(WIN32 AND ARG_GUI)
     target_link_options(${target} PRIVATE -municode -mwindows)
@@ -117,27 +117,21 @@ function(kelvane_language_file out_var source)
   set(${out_var} ${out} PARENT_SCOPE)
 endfunction()
 
-# kelvane_resources(<target> <file.rc> SEARCH <dirs...> DEPENDS <files or targets...>)
-# The image's resources from its .rc: windres on Windows, our resource compiler elsewhere.
+# kelvane_resources(<target> <file.rc> SEARCH <dirs...> FILES <files...> DEPENDS <targets...>)
+# The image's resources from its .rc: windres on Windows, our resource compiler elsewhere. SEARCH
+# is where the files the .rc names are found, FILES those files, DEPENDS the targets making them.
 function(kelvane_resources target rc)
   if(NOT TARGET ${target})
     return()
   endif()
   cmake_parse_arguments(ARG "" "" "SEARCH;DEPENDS;FILES" ${ARGN})
+  list(TRANSFORM ARG_SEARCH PREPEND "-I" OUTPUT_VARIABLE flags)
   if(WIN32)
     target_sources(${target} PRIVATE ${rc})
-    set(flags "")
-    foreach(d ${ARG_SEARCH})
-      list(APPEND flags "-I${d}")
-    endforeach()
     set_source_files_properties(${rc} PROPERTIES COMPILE_OPTIONS "${flags}" OBJECT_DEPENDS "${ARG_FILES}")
   else()
     get_filename_component(name ${rc} NAME_WE)
     set(out ${CMAKE_CURRENT_BINARY_DIR}/${name}_resources.cpp)
-    set(flags "")
-    foreach(d ${ARG_SEARCH})
-      list(APPEND flags "-I${d}")
-    endforeach()
     add_custom_command(OUTPUT ${out}
       COMMAND kelvane-rc compile ${rc} ${out} ${flags}
       DEPENDS kelvane-rc ${rc} ${ARG_FILES}

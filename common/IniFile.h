@@ -8,7 +8,6 @@
 class TIniFile {
  public:
   explicit TIniFile(WStr fileName) : m_FileName(std::move(fileName)) {}
-  const WStr& FileName() const { return m_FileName; }
 
   WStr ReadString(const WStr& section, const WStr& ident, const WStr& def) const;
   int ReadInteger(const WStr& section, const WStr& ident, int def) const;

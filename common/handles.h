@@ -54,10 +54,3 @@ struct FindHandleTraits {  // FindFirstFileW
   static void close(value_type h) { FindClose(h); }
 };
 using unique_find = unique_handle<FindHandleTraits>;
-
-struct ModuleTraits {  // LoadLibraryW
-  using value_type = HMODULE;
-  static value_type invalid() { return nullptr; }
-  static void close(value_type h) { FreeLibrary(h); }
-};
-using unique_module = unique_handle<ModuleTraits>;

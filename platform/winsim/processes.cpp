@@ -75,7 +75,7 @@ R fail(DWORD error, R value) {
   return value;
 }
 
-// The command line's first token, and where the rest begins, the way the loader reads it.
+// The names the program may have, read off the command line's start the way the loader reads it.
 std::vector<WStr> program_candidates(const WStr& cmd) {
   std::vector<WStr> out;
   size_t i = 0;
