@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "win32/kernel.h"
@@ -97,12 +98,12 @@ int StrToIntDef(WStrView s, int def) {
     v = v * (hex ? 16 : 10) + d;
     if (v > 0xFFFFFFFFull) return def;
   }
-  if (hex) {  // hexadecimal fills the 32 bits: $FFFFFFFF is -1
-    auto r = static_cast<int>(static_cast<unsigned>(v));
-    return neg ? -r : r;
-  }
-  if (v > (neg ? 2147483648ull : 2147483647ull)) return def;
-  return neg ? static_cast<int>(-static_cast<long long>(v)) : static_cast<int>(v);
+  // Hexadecimal fills the 32 bits ($FFFFFFFF is -1) and a sign negates them modulo 2^32, so
+  // "-$80000000" is the smallest integer; the arithmetic stays unsigned to keep that defined.
+  auto bits = static_cast<std::uint32_t>(v);
+  if (!hex && v > (neg ? 2147483648ull : 2147483647ull)) return def;
+  if (neg) bits = 0u - bits;
+  return static_cast<int>(bits);
 }
 
 bool FileExists(WStrView path) {

@@ -6,6 +6,8 @@
 namespace {
 
 constexpr size_t kPieceBytes = 4096;
+// The widest field, the longest precision and the highest argument index a format may ask for.
+constexpr int kMaxField = 4096;
 
 WStr ascii(const std::string& s) { return WStr(s.begin(), s.end()); }
 
@@ -54,15 +56,20 @@ WStr Format(WStrView fmt, const TVarRec* args, size_t count) {
     if (arg == end) format_error();
     return *arg++;
   };
-  auto number = [&](size_t& i) {  // a width or precision: digits or "*"
+  // A width, precision or index: digits or "*". Texts come from the language file, so a number
+  // beyond any sensible field ("%2000000000s") is a broken format, not a request for gigabytes.
+  auto number = [&](size_t& i) {
     if (i < fmt.size() && fmt[i] == u'*') {
       ++i;
       const TVarRec& a = next_arg();
-      if (a.kind() != TVarRec::kInteger) format_error();
+      if (a.kind() != TVarRec::kInteger || a.integer() < -kMaxField || a.integer() > kMaxField) format_error();
       return static_cast<int>(a.integer());
     }
     int n = -1;
-    while (i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9') n = (n < 0 ? 0 : n * 10) + (fmt[i++] - u'0');
+    while (i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9') {
+      n = (n < 0 ? 0 : n * 10) + (fmt[i++] - u'0');
+      if (n > kMaxField) format_error();
+    }
     return n;
   };
   for (size_t i = 0; i < fmt.size(); ++i) {

@@ -8,6 +8,7 @@
 //   kelvane-rc dump INPUT.rc OUTPUT.txt [-I DIR]...   (one line per resource: type name lang hex)
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -223,6 +224,8 @@ class Compiler {
 
   void compile(const std::string& rc) {
     dir_ = fs::path(rc).parent_path().string();
+    std::error_code ec;
+    includes_ = {fs::absolute(rc, ec).lexically_normal().string()};
     std::ifstream in(rc, std::ios::binary);
     if (!in) fail(rc, "cannot be read");
     std::stringstream ss;
@@ -671,24 +674,50 @@ class Compiler {
       std::string name, value;
       in >> name;
       std::getline(in, value);
+      value = value.substr(0, std::min(value.find("//"), value.find("/*")));
       size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t\r");
       defines_[name] = b == std::string::npos ? "" : value.substr(b, e - b + 1);
     } else if (word == "include") {
       std::string rest;
       std::getline(in, rest);
-      size_t q = rest.find('"');
-      if (q == std::string::npos) return;  // <system headers> hold nothing for us
-      std::string header = find(rest.substr(q + 1, rest.find('"', q + 1) - q - 1), where);
+      std::string name = include_name(rest, where);
+      if (name.empty()) return;  // <system headers> hold nothing for us
+      std::string header = find(name, where);
+      if (std::find(includes_.begin(), includes_.end(), header) != includes_.end())
+        fail(where, "#include loop: " + include_chain(header));
+      if (includes_.size() > kMaxIncludeDepth)
+        fail(where, "#include nested more than " + std::to_string(kMaxIncludeDepth) + " deep: " + include_chain(header));
+      includes_.push_back(header);
       std::ifstream h(header);
+      int line_no = 0;
       for (std::string line; std::getline(h, line);) {
+        ++line_no;
         size_t b = line.find_first_not_of(" \t");
-        if (b != std::string::npos && line[b] == '#') directive(line.substr(b), header);
+        if (b != std::string::npos && line[b] == '#') directive(line.substr(b), header + ":" + std::to_string(line_no));
       }
+      includes_.pop_back();
     } else if (word == "pragma" || word == "ifdef" || word == "ifndef" || word == "endif" || word == "undef") {
       // code_page(65001) is what we read anyway; guards of headers change nothing here
     } else {
       fail(where, "unsupported directive #" + word);
     }
+  }
+
+  // The file an #include names: "file" is ours to read, <file> a system header (empty result).
+  // Whatever follows the name, a comment with quotes in it included, is not part of it.
+  static std::string include_name(const std::string& rest, const std::string& where) {
+    size_t b = rest.find_first_not_of(" \t");
+    if (b != std::string::npos && rest[b] == '<' && rest.find('>', b) != std::string::npos) return "";
+    if (b == std::string::npos || rest[b] != '"') fail(where, "#include needs a \"file\" or <file>");
+    size_t e = rest.find('"', b + 1);
+    if (e == std::string::npos || e == b + 1) fail(where, "#include needs a \"file\" or <file>");
+    return rest.substr(b + 1, e - b - 1);
+  }
+
+  std::string include_chain(const std::string& last) const {
+    std::string chain;
+    for (auto& f : includes_) chain += f + " -> ";
+    return chain + last;
   }
 
   long value(const Token& t, const std::string& where) const {
@@ -765,8 +794,11 @@ class Compiler {
     out_.push_back(group);
   }
 
+  static constexpr size_t kMaxIncludeDepth = 16;
+
   std::vector<std::string> search_;
   std::string dir_;
+  std::vector<std::string> includes_;  // the .rc and the headers being read, outermost first
   std::map<std::string, std::string> defines_;
   unsigned lang_ = 0;
   unsigned icon_id_ = 0;

@@ -27,21 +27,52 @@ Faults& faults() {
 
 void load_machine_faults(Faults& f) {
   f.loaded = true;
-  json doc = read_state("faults");
-  if (!doc.is_object() || !doc.contains("faults") || !doc["faults"].is_array()) return;
+  std::vector<MachineFault> all;
+  try {
+    all = parse_machine_faults(read_state("faults"), machine().dir + "/faults.json");
+  } catch (const MachineError& e) {
+    machine_unusable(e);
+  }
   std::string image = to_utf8(process().image_path);
   auto slash = image.find_last_of('\\');
   std::string image_name = slash == std::string::npos ? image : image.substr(slash + 1);
-  for (auto& e : doc["faults"]) {
-    if (!e.is_object() || !e.contains("api") || !e["api"].is_string()) continue;
-    if (e.contains("image") && e["image"].is_string() &&
-        !iequal(from_utf8(e["image"].get<std::string>()), from_utf8(image_name)))
-      continue;
-    f.list.push_back({e["api"].get<std::string>(), e.value("call", 0u), e.value("error", 31u), 0});
+  for (auto& e : all) {
+    if (!e.image.empty() && !iequal(from_utf8(e.image), from_utf8(image_name))) continue;
+    f.list.push_back({e.api, e.call, e.error, 0});
   }
 }
 
 }  // namespace
+
+std::vector<MachineFault> parse_machine_faults(const json& doc, const std::string& file) {
+  std::vector<MachineFault> out;
+  if (doc.is_object() && doc.empty()) return out;  // no faults.json yet
+  auto bad = [&](const std::string& why) { throw MachineError(file + ": " + why); };
+  if (!doc.is_object() || !doc.contains("faults") || !doc["faults"].is_array())
+    bad("must hold an object with a list \"faults\"");
+  size_t i = 0;
+  for (auto& e : doc["faults"]) {
+    std::string where = "\"faults[" + std::to_string(i++) + "]";
+    if (!e.is_object() || !e.contains("api") || !e["api"].is_string()) bad(where + ".api\" must be a text");
+    MachineFault f;
+    f.api = e["api"].get<std::string>();
+    auto number = [&](const char* key, unsigned def) -> unsigned {
+      auto it = e.find(key);
+      if (it == e.end()) return def;
+      if (!it->is_number_unsigned() || it->get<unsigned long long>() > 0xFFFFFFFFull)
+        bad(where + "." + key + "\" must be a whole number from 0 to 4294967295");
+      return static_cast<unsigned>(it->get<unsigned long long>());
+    };
+    f.call = number("call", 0);
+    f.error = number("error", 31);
+    if (e.contains("image")) {
+      if (!e["image"].is_string()) bad(where + ".image\" must be a text");
+      f.image = e["image"].get<std::string>();
+    }
+    out.push_back(std::move(f));
+  }
+  return out;
+}
 
 void reset_faults() {
   Faults& f = faults();

@@ -140,26 +140,37 @@ bool copy_file_contents(const std::string& from, const std::string& to, mode_t m
 
 // ---- wildcard matching as FindFirstFile does it ------------------------------------------------
 
-bool match_here(WStrView pat, WStrView name) {
-  if (pat.empty()) return name.empty();
-  WCHAR p = pat[0];
-  if (p == u'*') {
-    for (size_t i = 0; i <= name.size(); ++i)
-      if (match_here(pat.substr(1), name.substr(i))) return true;
-    return false;
+// Matches from the end backwards, one row of the table per pattern character, so that any
+// pattern costs at most name length x pattern length steps (backtracking over stars does not).
+// ok[j] says whether the rest of the pattern from the current character matches name[j..].
+bool match_table(WStrView pat, WStrView name) {
+  const size_t n = name.size();
+  std::vector<char> next(n + 1, 0), cur(n + 1, 0);
+  next[n] = 1;  // the empty pattern matches only the empty rest of the name
+  for (size_t i = pat.size(); i-- > 0;) {
+    WCHAR p = pat[i];
+    for (size_t j = n + 1; j-- > 0;) {
+      bool ok;
+      if (p == u'*') {
+        ok = next[j] || (j < n && cur[j + 1]);
+      } else if (p == u'?') {
+        // A question mark also matches nothing at the end of the name or before a dot.
+        ok = (j < n && next[j + 1]) || ((j == n || name[j] == u'.') && next[j]);
+      } else if (p == u'.' && j == n) {
+        ok = next[j];  // "x." matches "x"
+      } else {
+        ok = j < n && fold_upper(p) == fold_upper(name[j]) && next[j + 1];
+      }
+      cur[j] = ok;
+    }
+    std::swap(cur, next);
   }
-  if (p == u'?') {
-    // A question mark also matches nothing at the end of the name or before a dot.
-    if (!name.empty() && match_here(pat.substr(1), name.substr(1))) return true;
-    return (name.empty() || name[0] == u'.') && match_here(pat.substr(1), name);
-  }
-  if (p == u'.' && name.empty()) return match_here(pat.substr(1), name);  // "x." matches "x"
-  return !name.empty() && fold_upper(p) == fold_upper(name[0]) && match_here(pat.substr(1), name.substr(1));
+  return next[0];
 }
 
 bool wildcard_match(WStrView pat, WStrView name) {
   if (pat == u"*" || pat == u"*.*") return true;
-  return match_here(pat, name);
+  return match_table(pat, name);
 }
 
 void fill_find_data(WIN32_FIND_DATAW& fd, const std::string& dir, const WStr& name) {

@@ -71,7 +71,19 @@ json read_state(const std::string& name);
 void update_state(const std::string& name, const std::function<void(json&)>& change);
 void write_json_atomically(const std::string& path, const json& doc);
 
+// A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
+[[noreturn]] void machine_unusable(const MachineError& e);
+
 // ---- fault injection --------------------------------------------------------------------------
+struct MachineFault {
+  std::string api;
+  unsigned call = 0;
+  DWORD error = 31;
+  std::string image;  // empty: every program
+};
+// The faults of a machine's faults.json (throws MachineError naming `file`).
+std::vector<MachineFault> parse_machine_faults(const json& doc, const std::string& file);
+
 // Returns the last-error code to fail with when a fault is armed for this call of `api` (also
 // matched as "api:detail"), otherwise 0. Every API counts its calls through here.
 DWORD fault(const char* api, std::string_view detail = {});
@@ -179,6 +191,8 @@ struct Process {
 };
 
 Process& process();
+// Whether this thread is starting the process state (and so must not call process()).
+bool process_starting();
 void init_modules(Process& p);
 void init_process_io(Process& p);  // standard handles, command line, privileges  // the executable and the system
                                    // modules every process has

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,23 @@ WStr need_wstr(const json& obj, const char* key, const std::string& file, const 
   return from_utf8(need(obj, key, json::value_t::string, file, where).get<std::string>());
 }
 
+// An optional list of texts; absent is empty.
+std::vector<std::string> need_texts(const json& obj, const char* key, const std::string& file) {
+  std::vector<std::string> out;
+  auto it = obj.find(key);
+  if (it == obj.end()) return out;
+  if (!it->is_array()) bad(file, "\"" + std::string(key) + "\" must be a list of texts");
+  for (auto& e : *it) {
+    if (!e.is_string()) bad(file, "\"" + std::string(key) + "\" must be a list of texts");
+    out.push_back(e.get<std::string>());
+  }
+  return out;
+}
+
+bool is_drive_name(const std::string& k) {  // "D:"
+  return k.size() == 2 && k[1] == ':' && std::isalpha(static_cast<unsigned char>(k[0]));
+}
+
 std::string default_machine_dir() {
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : "/tmp") + "/.winsim/default";
@@ -107,7 +125,7 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
   json sys;
   try {
     sys = json::parse(in);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // out-of-range numbers ("1E400") included
     bad(file, std::string("not valid JSON: ") + e.what());
   }
   if (!sys.is_object()) bad(file, "must hold a JSON object");
@@ -134,16 +152,11 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
   if (folders.contains("program_files_x86"))
     m->program_files_x86 = need_wstr(folders, "program_files_x86", file, "folders");
   m->temp_dir = need_wstr(folders, "temp", file, "folders");
-  for (const WStr* f : {&m->windows_dir, &m->system_dir, &m->program_files, &m->temp_dir}) {
-    if (f->size() < 3 || (*f)[1] != u':' || (*f)[2] != u'\\')
-      bad(file, "folder \"" + to_utf8(*f) + "\" is not a full path such as C:\\Windows");
-  }
   m->drives[u'C'] = m->dir + "/C";
   if (sys.contains("drives")) {
     const json& drives = need(sys, "drives", json::value_t::object, file);
     for (auto& [k, v] : drives.items()) {
-      if (k.size() != 2 || k[1] != ':' || !std::isalpha(static_cast<unsigned char>(k[0])) || !v.is_string())
-        bad(file, "drive \"" + k + "\" must look like \"D:\": \"/host/folder\"");
+      if (!is_drive_name(k) || !v.is_string()) bad(file, "drive \"" + k + "\" must look like \"D:\": \"/host/folder\"");
       std::string target = v.get<std::string>();
       if (!target.empty() && target[0] != '/') target = m->dir + "/" + target;
       m->drives[fold_upper(static_cast<WCHAR>(k[0]))] = target;
@@ -151,22 +164,29 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
   }
   // Drives given for one run (winsim run --map) come through the environment.
   if (const char* extra = std::getenv("WINSIM_DRIVES")) {
+    json parsed;
     try {
-      json parsed = json::parse(extra);
-      for (auto& [k, v] : parsed.items())
-        if (k.size() == 2 && v.is_string()) m->drives[fold_upper(static_cast<WCHAR>(k[0]))] = v.get<std::string>();
+      parsed = json::parse(extra);
     } catch (const json::exception&) {
-      throw MachineError("WINSIM_DRIVES: not a JSON object of drive mappings");
+    }
+    if (!parsed.is_object()) throw MachineError("WINSIM_DRIVES: not a JSON object of drive mappings");
+    for (auto& [k, v] : parsed.items()) {
+      if (!is_drive_name(k) || !v.is_string())
+        throw MachineError("WINSIM_DRIVES: drive \"" + k + "\" must look like \"D:\": \"/host/folder\"");
+      m->drives[fold_upper(static_cast<WCHAR>(k[0]))] = v.get<std::string>();
     }
   }
-  if (sys.contains("missing_exports")) {
-    for (auto& e : sys["missing_exports"])
-      if (e.is_string()) m->missing_exports.push_back(e.get<std::string>());
+  // Every process resolves these folders while it starts: they must be full paths on a drive the
+  // machine has, or nothing could run.
+  for (const WStr* f : {&m->windows_dir, &m->system_dir, &m->program_files, &m->program_files_x86, &m->temp_dir}) {
+    if (f == &m->program_files_x86 && f->empty()) continue;
+    if (f->size() < 3 || (*f)[1] != u':' || (*f)[2] != u'\\' || !is_drive_name(to_utf8(f->substr(0, 2))))
+      bad(file, "folder \"" + to_utf8(*f) + "\" is not a full path such as C:\\Windows");
+    if (!m->drives.count(fold_upper((*f)[0])))
+      bad(file, "folder \"" + to_utf8(*f) + "\" is on a drive the machine does not have");
   }
-  if (sys.contains("privileges")) {
-    for (auto& e : sys["privileges"])
-      if (e.is_string()) m->privileges.push_back(e.get<std::string>());
-  }
+  m->missing_exports = need_texts(sys, "missing_exports", file);
+  m->privileges = need_texts(sys, "privileges", file);
   m->sys = std::move(sys);
   return m;
 }
@@ -180,12 +200,15 @@ const Machine& machine() {
       if (!(env && *env) && !fs::exists(dir + "/system.json")) create_machine(dir, MachineOptions{});
       g_machine = Machine::load(dir);
     } catch (const MachineError& e) {
-      // A process cannot run without its machine: say why once, plainly, and stop.
-      std::fprintf(stderr, "winsim: %s\n", e.what());
-      std::_Exit(3);
+      machine_unusable(e);
     }
   }
   return *g_machine;
+}
+
+void machine_unusable(const MachineError& e) {
+  std::fprintf(stderr, "winsim: %s\n", e.what());
+  std::_Exit(3);
 }
 
 void reset_process_state();  // process.cpp
@@ -244,7 +267,7 @@ static json read_json_file(const std::string& path) {
   if (!in) return json::object();
   try {
     return json::parse(in);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
     throw MachineError(path + ": not valid JSON: " + e.what());
   }
 }
@@ -275,7 +298,7 @@ static void update_state_in(const std::string& dir, const std::string& name, con
 void add_machine_fault(const std::string& dir, const std::string& api, unsigned call, unsigned error,
                        const std::string& image) {
   update_state_in(dir, "faults", [&](json& doc) {
-    if (!doc.is_object()) doc = json::object();
+    parse_machine_faults(doc, dir + "/faults.json");  // never add to a file that is already broken
     json f = {{"api", api}, {"call", call}, {"error", error}};
     if (!image.empty()) f["image"] = image;
     doc["faults"].push_back(f);
@@ -371,7 +394,16 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
   std::ofstream(dir + "/events.jsonl", std::ios::app);
 }
 
+// Each state file with the reader that checks it; a new service adds its file here.
+void check_machine(const std::string& dir) {
+  auto m = Machine::load(dir);
+  MachineLock lock(m->dir, false);
+  std::string faults = m->dir + "/faults.json";
+  parse_machine_faults(read_json_file(faults), faults);
+}
+
 std::string describe_machine(const std::string& dir) {
+  check_machine(dir);
   auto m = Machine::load(dir);
   std::ostringstream out;
   out << "machine     " << m->dir << "\n"

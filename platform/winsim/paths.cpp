@@ -123,9 +123,13 @@ WStr full_path(WStrView input) {
   bool unc = path.size() >= 2 && is_sep(path[0]) && is_sep(path[1]);
   WStr cwd;
   if (!absolute && !unc) {
-    Process& p = process();
-    std::lock_guard lock(p.mu);
-    cwd = p.cwd;
+    if (process_starting()) {
+      cwd = machine().windows_dir;  // no current folder yet: the process is being set up
+    } else {
+      Process& p = process();
+      std::lock_guard lock(p.mu);
+      cwd = p.cwd;
+    }
   }
   WStr root, rest;
   if (path.size() >= 2 && is_letter(path[0]) && path[1] == u':') {

@@ -118,11 +118,27 @@ void init_process(Process& p) {
 
 }  // namespace
 
+namespace {
+
+thread_local bool t_starting = false;
+
+// Runs the start of the process state, marked so that what it calls never asks for the process
+// (whose lock this thread holds) again.
+void start_process(Process& p) {
+  t_starting = true;
+  init_process(p);
+  t_starting = false;
+}
+
+}  // namespace
+
+bool process_starting() { return t_starting; }
+
 Process& process() {
   std::lock_guard lock(g_process_mu);
   if (!g_process) {
     g_process = std::make_unique<Process>();
-    init_process(*g_process);
+    start_process(*g_process);
   }
   return *g_process;
 }
@@ -130,7 +146,7 @@ Process& process() {
 void reset_process_state() {
   std::lock_guard lock(g_process_mu);
   if (!g_process) g_process = std::make_unique<Process>();
-  init_process(*g_process);
+  start_process(*g_process);
 }
 
 void declare_image(int bits, const std::string& windows_path) {

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <ctime>
+#include <unordered_map>
 
 #include "internal.h"
 
@@ -26,7 +28,16 @@ struct Profile {
   bool exists = false;
   bool utf16 = false;
   std::vector<Line> lines;
+  // Folded section name -> [header, end) of the first section of that name: a lookup must not
+  // walk a configuration of thousands of lines for each of its thousands of keys.
+  std::unordered_map<WStr, std::pair<size_t, size_t>> sections;
 };
+
+WStr folded(WStrView s) {
+  WStr out(s);
+  for (auto& c : out) c = fold_upper(c);
+  return out;
+}
 
 Line parse_line(WStr raw) {
   Line l;
@@ -46,23 +57,11 @@ Line parse_line(WStr raw) {
   return l;
 }
 
-// A bare file name lives in the Windows folder, as for every profile function.
-WStr profile_path(LPCWSTR file) {
-  WStr f = file ? WStr(file) : WStr(u"win.ini");
-  if (f.find_first_of(u"\\/") == WStr::npos && !(f.size() >= 2 && f[1] == u':')) f = machine().windows_dir + u"\\" + f;
-  return f;
-}
+std::atomic<unsigned long> g_parses{0};
 
-Profile load(const WStr& file, std::string* host_out = nullptr, DWORD* error = nullptr) {
+Profile parse(const std::string& bytes) {
+  g_parses.fetch_add(1, std::memory_order_relaxed);
   Profile p;
-  DWORD err = 0;
-  auto r = resolve(file, err);
-  if (host_out) *host_out = r ? r->host : std::string();
-  if (error) *error = r ? (r->parent_exists || r->exists ? 0 : ERROR_PATH_NOT_FOUND) : err;
-  if (!r || !r->exists) return p;
-  std::ifstream in(r->host, std::ios::binary);
-  if (!in) return p;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   p.exists = true;
   WStr text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
@@ -82,18 +81,155 @@ Profile load(const WStr& file, std::string* host_out = nullptr, DWORD* error = n
       start = i + 1;
     }
   }
+  for (size_t i = 0; i < p.lines.size(); ++i) {
+    if (p.lines[i].kind != Line::kSection) continue;
+    size_t j = i + 1;
+    while (j < p.lines.size() && p.lines[j].kind != Line::kSection) ++j;
+    p.sections.emplace(folded(p.lines[i].name), std::pair(i, j));  // the first of a name wins
+  }
   return p;
+}
+
+// A bare file name lives in the Windows folder, as for every profile function.
+WStr profile_path(LPCWSTR file) {
+  WStr f = file ? WStr(file) : WStr(u"win.ini");
+  if (f.find_first_of(u"\\/") == WStr::npos && !(f.size() >= 2 && f[1] == u':')) f = machine().windows_dir + u"\\" + f;
+  return f;
+}
+
+// The whole of a host file and what it was when read; false when it cannot be read.
+bool read_host_file(const std::string& host, std::string& bytes, struct stat& st) {
+  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bytes.clear();
+  char buf[65536];
+  for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+// The file as it is on disk now, with where it lives; for writers, which must start from the
+// current text.
+Profile load_fresh(const WStr& file, std::string& host, DWORD& error) {
+  DWORD err = 0;
+  auto r = resolve(file, err);
+  host = r ? r->host : std::string();
+  error = r ? (r->parent_exists || r->exists ? 0 : ERROR_PATH_NOT_FOUND) : err;
+  std::string bytes;
+  struct stat st {};
+  if (!r || !r->exists || !read_host_file(r->host, bytes, st)) return Profile{};
+  return parse(bytes);
+}
+
+// Windows keeps the parsed copy of the profile file it read last, so that reading a file key by
+// key costs one parse. We keep the last few, each checked against the file on every use: another
+// process that writes a profile replaces the file, which changes its identity, size or time.
+//
+// A file time only moves in clock ticks, so a change made within the tick of the copy we parsed
+// could keep the same time and size. Until a read happens after that tick has passed, the file's
+// bytes are compared with the parsed ones (as version control tools treat "racily clean" files).
+struct CachedProfile {
+  WStr key;  // the machine and the folded full Windows path
+  std::string host;
+  std::string bytes;  // kept only while the copy is not yet trusted
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime {};
+  bool trusted = false;
+  std::shared_ptr<const Profile> profile;
+};
+
+constexpr size_t kCachedFiles = 4;
+constexpr long long kTickNs = 50'000'000;  // well above any file system's time step
+
+std::mutex g_cache_mu;
+std::vector<CachedProfile> g_cache;  // most recently used last
+
+long long ns_of(const struct timespec& t) { return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+long long now_ns() {
+  struct timespec t {};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return ns_of(t);
+}
+
+bool same_identity(const CachedProfile& c, const struct stat& st) {
+  return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
+         c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Reads and parses the file behind `full` into a cache entry; false when it does not exist.
+bool fill_entry(CachedProfile& c, const WStr& full) {
+  DWORD err = 0;
+  auto r = resolve(full, err);
+  if (!r || !r->exists) return false;
+  long long started = now_ns();
+  std::string bytes;
+  struct stat st {};
+  if (!read_host_file(r->host, bytes, st)) return false;
+  c.host = r->host;
+  c.dev = st.st_dev;
+  c.ino = st.st_ino;
+  c.size = st.st_size;
+  c.mtime = st.st_mtim;
+  c.trusted = started - ns_of(st.st_mtim) > kTickNs;
+  c.profile = std::make_shared<const Profile>(parse(bytes));
+  c.bytes = c.trusted ? std::string() : std::move(bytes);
+  return true;
+}
+
+std::shared_ptr<const Profile> load(const WStr& file) {
+  WStr full = full_path(file);
+  WStr key = from_utf8(machine().dir) + u'|' + folded(full);
+  std::lock_guard lock(g_cache_mu);
+  auto it = std::find_if(g_cache.begin(), g_cache.end(), [&](const CachedProfile& c) { return c.key == key; });
+  if (it != g_cache.end()) {
+    CachedProfile c = std::move(*it);
+    g_cache.erase(it);
+    struct stat st {};
+    bool valid = ::stat(c.host.c_str(), &st) == 0 && same_identity(c, st);
+    if (valid && !c.trusted) {
+      long long started = now_ns();
+      std::string bytes;
+      struct stat now {};
+      valid = read_host_file(c.host, bytes, now) && same_identity(c, now) && bytes == c.bytes;
+      if (valid && started - ns_of(c.mtime) > kTickNs) {
+        c.trusted = true;
+        c.bytes.clear();
+      }
+    }
+    if (valid) {
+      g_cache.push_back(std::move(c));
+      return g_cache.back().profile;
+    }
+  }
+  CachedProfile c;
+  c.key = key;
+  if (!fill_entry(c, full)) return std::make_shared<const Profile>();  // a missing file is not kept
+  if (g_cache.size() >= kCachedFiles) g_cache.erase(g_cache.begin());
+  g_cache.push_back(std::move(c));
+  return g_cache.back().profile;
+}
+
+// A write through the profile functions drops this process's copy at once.
+void forget(const std::string& host) {
+  std::lock_guard lock(g_cache_mu);
+  std::erase_if(g_cache, [&](const CachedProfile& c) { return c.host == host; });
 }
 
 // Index range [begin, end) of the lines of the first section called `name`; begin is the header.
 std::optional<std::pair<size_t, size_t>> find_section(const Profile& p, WStrView name) {
-  for (size_t i = 0; i < p.lines.size(); ++i) {
-    if (p.lines[i].kind != Line::kSection || !iequal(p.lines[i].name, name)) continue;
-    size_t j = i + 1;
-    while (j < p.lines.size() && p.lines[j].kind != Line::kSection) ++j;
-    return std::pair(i, j);
-  }
-  return std::nullopt;
+  auto it = p.sections.find(folded(name));
+  if (it == p.sections.end()) return std::nullopt;
+  return it->second;
 }
 
 const Line* find_key(const Profile& p, WStrView section, WStrView key) {
@@ -139,7 +275,8 @@ struct Answer {
 
 Answer read_profile(LPCWSTR app, LPCWSTR key, LPCWSTR def, LPCWSTR file) {
   Answer a;
-  Profile p = load(profile_path(file));
+  auto loaded = load(profile_path(file));
+  const Profile& p = *loaded;
   if (!app || !key) {
     a.list = true;
     if (!app) {
@@ -179,6 +316,8 @@ std::string text_bytes(const Profile& p) {
 std::mutex g_write_mu;
 
 }  // namespace
+
+unsigned long profile_parses() { return g_parses.load(std::memory_order_relaxed); }
 
 }  // namespace winsim
 
@@ -282,7 +421,8 @@ WINSIM_API DWORD WINAPI GetPrivateProfileSectionW(LPCWSTR lpAppName, LPWSTR lpRe
     lpReturnedString[0] = 0;
     return 0;
   }
-  Profile p = load(profile_path(lpFileName));
+  auto loaded = load(profile_path(lpFileName));
+  const Profile& p = *loaded;
   std::vector<WStr> lines;
   if (auto s = find_section(p, lpAppName)) {
     for (size_t i = s->first + 1; i < s->second; ++i) {
@@ -306,7 +446,7 @@ WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpK
   std::lock_guard lock(g_write_mu);
   std::string host;
   DWORD err = 0;
-  Profile p = load(profile_path(lpFileName), &host, &err);
+  Profile p = load_fresh(profile_path(lpFileName), host, err);
   if (host.empty() || err) {
     SetLastError(err ? err : ERROR_PATH_NOT_FOUND);
     return FALSE;
@@ -356,6 +496,7 @@ WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpK
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  forget(host);
   return TRUE;
 }
 

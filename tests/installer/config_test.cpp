@@ -176,6 +176,25 @@ TEST_F(ConfigTest, SharedValuesDefaultsAndNumbers) {
   EXPECT_EQ(utf8(e.PrinterType), "Flat");
 }
 
+TEST(StrToIntDef, NumbersOfTheConfigurationFiles) {
+  struct Case {
+    const WCHAR* text;
+    int value;
+  } cases[] = {
+      {W_("42"), 42},          {W_("  -7"), -7},        {W_("+7"), 7},
+      {W_("$1F"), 31},         {W_("0x20"), 32},        {W_("$FFFFFFFF"), -1},
+      {W_("2147483647"), 2147483647},                   {W_("-2147483648"), -2147483647 - 1},
+      // Hexadecimal fills 32 bits and a sign negates them: the smallest integer, not an overflow.
+      {W_("-$80000000"), -2147483647 - 1},              {W_("-0x80000000"), -2147483647 - 1},
+      {W_("-$FFFFFFFF"), 1},   {W_("-0x7FFFFFFF"), -2147483647},
+      // Not numbers, or not 32-bit ones: the default.
+      {W_("2147483648"), 99},  {W_("-2147483649"), 99}, {W_("$100000000"), 99},
+      {W_(""), 99},            {W_("-"), 99},           {W_("$"), 99},
+      {W_("12abc"), 99},       {W_("$G"), 99},          {W_("99999999999999999999"), 99},
+  };
+  for (auto& c : cases) EXPECT_EQ(StrToIntDef(c.text, 99), c.value) << ToUtf8(c.text);
+}
+
 TEST_F(ConfigTest, TheLogSwitch) {
   ASSERT_EQ(load("[Resource]\r\nDBGMSG=0\r\n" + entry("PrinterInfo")), "");
   EXPECT_FALSE(TheDebugger().Active());

@@ -141,6 +141,14 @@ TEST(Format, Directives) {
   EXPECT_THROW(Format(W_("%s"), {1}), KelvaneError);
   EXPECT_THROW(Format(W_("%d %d"), {1}), KelvaneError);
   EXPECT_THROW(Format(W_("%f"), {1}), KelvaneError);
+  // Fields, precisions and indexes past any sensible size are broken formats, whatever their
+  // digits would add up to: a hostile language file must not overflow or exhaust the installer.
+  for (const WCHAR* huge : {W_("%99999999999s"), W_("%2000000000s"), W_("%.99999999999s"), W_("%4097s"),
+                            W_("%-4097s"), W_("%99999999999:s"), W_("%4294967296:s")})
+    EXPECT_THROW(Format(huge, {W_("x")}), KelvaneError) << ToUtf8(huge);
+  EXPECT_THROW(Format(W_("%*s"), {2000000000, W_("x")}), KelvaneError);
+  EXPECT_EQ(Format(W_("%4096s"), {W_("x")}).size(), 4096u);
+  EXPECT_EQ(ToUtf8(Format(W_("%*d|"), {-3, 7})), "7|");
 }
 
 TEST_F(LogTest, FormatErrorsAreLoggedWithTheArgumentsInHex) {

@@ -1,5 +1,6 @@
 // Our resource compiler against windres: the same .rc gives the same resources, byte for byte.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -87,23 +88,39 @@ TEST(ResourceCompiler, MatchesWindres) {
 TEST(ResourceCompiler, ClearErrors) {
   std::string tmp = std::filesystem::temp_directory_path() / "kelvane-rc-errors";
   std::filesystem::create_directories(tmp);
+  // Headers the cases include: a.h and b.h include each other, deep0.h starts a chain of 20.
+  std::ofstream(tmp + "/a.h") << "#define A 1\n#include \"b.h\"\n";
+  std::ofstream(tmp + "/b.h") << "#include \"a.h\" // back again\n";
+  for (int i = 0; i < 20; ++i)
+    std::ofstream(tmp + "/deep" + std::to_string(i) + ".h") << "#include \"deep" << i + 1 << ".h\"\n";
+  std::ofstream(tmp + "/deep20.h") << "#define DEEP 1\n";
+  std::ofstream(tmp + "/ok.h") << "#define ID 7 // seven\n";
   struct Case {
-    const char* rc;
-    const char* says;
+    std::string rc;
+    std::string says;
   } cases[] = {
       {"X RCDATA \"missing.bin\"\n", "bad.rc:1: file \"missing.bin\" not found"},
       {"X MENU BEGIN END\n", "bad.rc:1: MENU resources are not supported"},
       {"STRINGTABLE BEGIN 1 \"open\nEND\n", "bad.rc:1: unterminated string"},
+      // Include loops and depth end in an error naming the chain, never in a stack overflow.
+      {"\n#include \"bad.rc\"\n", "bad.rc:2: #include loop: " + tmp + "/bad.rc -> " + tmp + "/bad.rc"},
+      {"#include \"a.h\"\n",
+       tmp + "/b.h:1: #include loop: " + tmp + "/bad.rc -> " + tmp + "/a.h -> " + tmp + "/b.h -> " + tmp + "/a.h"},
+      {"#include \"deep0.h\"\n", "#include nested more than 16 deep: " + tmp + "/bad.rc -> " + tmp + "/deep0.h"},
+      // A quoted name in a comment is no include; a name without quotes or brackets is an error.
+      {"#include <windows.h> // \"x.h\"\n#include \"ok.h\"\nSTRINGTABLE BEGIN ID \"open\nEND\n",
+       "bad.rc:3: unterminated string"},
+      {"#include windows.h\n", "bad.rc:1: #include needs a \"file\" or <file>"},
   };
   for (auto& tc : cases) {
     std::ofstream(tmp + "/bad.rc") << tc.rc;
     std::string cmd = std::string(KELVANE_RC) + " compile " + tmp + "/bad.rc " + tmp + "/out.cpp 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
-    char buf[512] = {};
+    char buf[2048] = {};
     size_t n = fread(buf, 1, sizeof buf - 1, p);
     int status = pclose(p);
     std::string out(buf, n);
-    EXPECT_NE(status, 0) << tc.rc;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << tc.rc << out;
     EXPECT_NE(out.find(tc.says), std::string::npos) << out;
   }
   std::filesystem::remove_all(tmp);

@@ -213,6 +213,10 @@ TEST_F(FileTest, SearchPatterns) {
       {W_("C:\\Work\\*.gz"), {"x.tar.gz"}},
       {W_("C:\\Work\\*.htm"), {"Long File Name.html"}},  // through its short name LONGFI~1.HTM
       {W_("C:\\Work\\README"), {"readme"}},
+      {W_("C:\\Work\\readme."), {"readme"}},                  // "x." is x without extension
+      {W_("C:\\Work\\a.tx??"), {"a.txt"}},                    // "?" matches nothing at the end
+      {W_("C:\\Work\\x?tar*gz"), {"x.tar.gz"}},
+      {W_("C:\\Work\\*a*t*"), {"a.txt", "Long File Name.html"}},
   };
   for (auto& tc : cases) EXPECT_EQ(find_all(tc.pattern), tc.names) << utf8(tc.pattern);
 
@@ -231,6 +235,17 @@ TEST_F(FileTest, SearchPatterns) {
   EXPECT_EQ(fd.dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE);
   FindClose(h);
   EXPECT_EQ(find_all(W_("C:\\*")).front(), "Program Files");  // a drive's root has no "." or ".."
+}
+
+TEST_F(FileTest, ManyStarsDoNotBacktrackForever) {
+  // Each star used to try every split of the rest of the name: seven stars against a 67-letter
+  // name took seconds, one more star a minute.
+  std::string name = std::string(62, 'a') + "b.txt";
+  write_file(c("Work/") + name, "");
+  DWORD err = 0;
+  EXPECT_TRUE(find_all(W_("C:\\Work\\*a*a*a*a*a*a*a*a*a*c"), &err).empty());
+  EXPECT_EQ(err, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(find_all(W_("C:\\Work\\*a*a*a*a*a*a*a*a*a*b.t?t")), std::vector<std::string>{name});
 }
 
 TEST_F(FileTest, TemporaryFileNames) {

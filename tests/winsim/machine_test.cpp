@@ -53,8 +53,11 @@ TEST_F(MachineFolder, BadFoldersGiveOneClearError) {
   winsim::create_machine(root + "/m", {});
   std::string file = root + "/m/system.json";
   auto good = nlohmann::json::parse(read_file(file));
-  write_file(file, "{ \"version\": ");
-  EXPECT_EQ(load_error(root + "/m").rfind(file + ": not valid JSON: ", 0), 0u) << load_error(root + "/m");
+  // Broken text and numbers out of any range alike are one error naming the file.
+  for (const char* text : {"{ \"version\": ", "{\"version\": 1E400}", "[1e999999999]", "{\"a\": \"\\uD800\"}"}) {
+    write_file(file, text);
+    EXPECT_EQ(load_error(root + "/m").rfind(file + ": not valid JSON: ", 0), 0u) << text << " " << load_error(root + "/m");
+  }
 
   struct Case {
     const char* pointer;
@@ -67,6 +70,15 @@ TEST_F(MachineFolder, BadFoldersGiveOneClearError) {
       {"/ansi_code_page", 437, "\"ansi_code_page\" must be 936, 950 or 1252"},
       {"/folders/temp", "Temp", "folder \"Temp\" is not a full path such as C:\\Windows"},
       {"/drives", nlohmann::json{{"DD", "/x"}}, "drive \"DD\" must look like \"D:\": \"/host/folder\""},
+      {"/drives", nlohmann::json{{"@:", "/x"}}, "drive \"@:\" must look like \"D:\": \"/host/folder\""},
+      {"/version/build", 1e300, "\"version.build\" must be a whole number"},
+      {"/version/major", 4294967296, "\"version.major\" is out of range"},
+      // A folder on a drive that is no letter, or that the machine lacks, would stop every program.
+      {"/folders/temp", "@:\\t", "folder \"@:\\t\" is not a full path such as C:\\Windows"},
+      {"/folders/windows", "Q:\\Windows", "folder \"Q:\\Windows\" is on a drive the machine does not have"},
+      {"/folders/program_files_x86", 7, "\"folders.program_files_x86\" must be a text"},
+      {"/privileges", "SeShutdownPrivilege", "\"privileges\" must be a list of texts"},
+      {"/missing_exports", nlohmann::json{1}, "\"missing_exports\" must be a list of texts"},
   };
   for (auto& tc : cases) {
     auto sys = good;
@@ -77,6 +89,32 @@ TEST_F(MachineFolder, BadFoldersGiveOneClearError) {
       sys[p] = tc.value;
     write_file(file, sys.dump());
     EXPECT_EQ(load_error(root + "/m"), file + ": " + tc.message);
+  }
+}
+
+TEST_F(MachineFolder, BrokenFaultFilesNameTheFile) {
+  winsim::create_machine(root + "/m", {});
+  std::string file = root + "/m/faults.json";
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"{\"faults\": [", "not valid JSON: "},
+      {"{\"faults\": [{\"api\": \"X\", \"call\": 1E400}]}", "not valid JSON: "},
+      {"{\"faults\": 3}", "must hold an object with a list \"faults\""},
+      {"{\"faults\": [{\"api\": 5}]}", "\"faults[0].api\" must be a text"},
+      {"{\"faults\": [{\"api\": \"X\", \"call\": \"2\"}]}",
+       "\"faults[0].call\" must be a whole number from 0 to 4294967295"},
+      {"{\"faults\": [{\"api\": \"X\"}, {\"api\": \"Y\", \"error\": -5}]}",
+       "\"faults[1].error\" must be a whole number from 0 to 4294967295"},
+      {"{\"faults\": [{\"api\": \"X\", \"image\": []}]}", "\"faults[0].image\" must be a text"},
+  };
+  for (auto& tc : cases) {
+    write_file(file, tc.text);
+    EXPECT_EQ(load_error(root + "/m").rfind(file + ": " + tc.message, 0), 0u) << tc.text << "\n" << load_error(root + "/m");
+    // Adding to a broken file leaves it as it is and says why.
+    EXPECT_THROW(winsim::add_machine_fault(root + "/m", "Z", 1, 5), winsim::MachineError) << tc.text;
+    EXPECT_EQ(read_file(file), tc.text);
   }
 }
 
@@ -170,6 +208,13 @@ TEST_F(Tool, ProgramWithABrokenMachineStopsWithTheReason) {
   CommandResult r = run_command("WINSIM_MACHINE=" + root + "/m " SYSPROBE32);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.output.rfind("winsim: " + root + "/m/system.json: not valid JSON", 0), 0u) << r.output;
+
+  // A broken fault file stops a program the same way, at its first call, instead of aborting it.
+  winsim::create_machine(root + "/f", {});
+  write_file(root + "/f/faults.json", "{\"faults\": [{\"api\": \"X\", \"call\": 1E400}]}");
+  r = run_command("WINSIM_MACHINE=" + root + "/f " SYSPROBE32);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.output.rfind("winsim: " + root + "/f/faults.json: not valid JSON", 0), 0u) << r.output;
 }
 
 }  // namespace

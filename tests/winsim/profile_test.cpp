@@ -1,4 +1,8 @@
 // Profile files read and written with the Windows reader's rules.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include "support/machine_fixture.h"
 
 using namespace testutil;
@@ -9,6 +13,14 @@ class ProfileTest : public MachineTest {
  protected:
   const WCHAR* ini = W_("C:\\Work\\test.ini");
   void put(const std::string& bytes) { write_file(c("Work/test.ini"), bytes); }
+  // Dates a host file `seconds` back, as if it had been written that long ago.
+  static void set_age(const std::string& host, int seconds) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    now.tv_sec -= seconds;
+    struct timespec times[2] = {now, now};
+    ASSERT_EQ(::utimensat(AT_FDCWD, host.c_str(), times, 0), 0);
+  }
 
   WStr get(const WCHAR* section, const WCHAR* key, const WCHAR* def, DWORD size = 2048, DWORD* ret = nullptr) {
     std::vector<WCHAR> buf(size + 1, u'#');
@@ -145,6 +157,47 @@ TEST_F(ProfileTest, WritingKeepsTheRestOfTheFile) {
   SetLastError(kMarker);
   EXPECT_FALSE(WritePrivateProfileStringW(W_("S"), W_("k"), W_("v"), W_("C:\\NoDir\\x.ini")));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(ProfileTest, OneParseServesEveryReadOfAnUnchangedFile) {
+  std::string text = "[S]\r\n";
+  for (int i = 0; i < 50; ++i) text += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  put(text);
+  set_age(c("Work/test.ini"), 10);
+  unsigned long before = winsim::profile_parses();
+  for (int i = 0; i < 50; ++i) {
+    std::string k = "k" + std::to_string(i), v = std::to_string(i);
+    EXPECT_EQ(get(W_("S"), WStr(k.begin(), k.end()).c_str(), W_("")), WStr(v.begin(), v.end()));
+  }
+  EXPECT_EQ(GetPrivateProfileIntW(W_("S"), W_("k7"), 0, W_("c:\\WORK\\.\\Test.ini")), 7u);  // the same file
+  EXPECT_EQ(winsim::profile_parses() - before, 1u);
+}
+
+TEST_F(ProfileTest, TheParsedCopyFollowsEveryChange) {
+  // Changed in place at once, same size, maybe within the same tick of the file clock.
+  put("[S]\r\nk=1\r\n");
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("1"));
+  put("[S]\r\nk=2\r\n");
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("2"));
+  // Changed long after it was read: the file time tells.
+  set_age(c("Work/test.ini"), 20);
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("2"));
+  put("[S]\r\nk=3\r\n");
+  set_age(c("Work/test.ini"), 10);
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("3"));
+  // Written through the profile functions, here and in another process.
+  EXPECT_TRUE(WritePrivateProfileStringW(W_("S"), W_("k"), W_("4"), ini));
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("4"));
+  pid_t kid = ::fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) ::_exit(WritePrivateProfileStringW(W_("S"), W_("k"), W_("5"), ini) ? 0 : 1);
+  int status = 0;
+  ::waitpid(kid, &status, 0);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("5"));
+  // Removed.
+  std::filesystem::remove(c("Work/test.ini"));
+  EXPECT_EQ(get(W_("S"), W_("k"), W_("gone")), W_("gone"));
 }
 
 class ChineseProfileTest : public ProfileTest {

@@ -31,6 +31,9 @@ struct MachineOptions {
 
 // Creates a machine folder: system.json, the C: drive tree, an empty events.jsonl.
 WINSIM_CTL void create_machine(const std::string& dir, const MachineOptions& options);
+// Checks system.json and every state file of a machine (throws MachineError naming the first
+// file that is broken and how).
+WINSIM_CTL void check_machine(const std::string& dir);
 // A readable summary of a machine (throws MachineError).
 WINSIM_CTL std::string describe_machine(const std::string& dir);
 // Parses "6.1" or "6.1.7601" into the options; false when malformed.
@@ -52,6 +55,10 @@ WINSIM_CTL void clear_faults();
 WINSIM_CTL void add_machine_fault(const std::string& dir, const std::string& api, unsigned call, unsigned error,
                                   const std::string& image = "");
 WINSIM_CTL void clear_machine_faults(const std::string& dir);
+
+// How many times this process has parsed a profile file (each read of an unchanged file after
+// the first is answered from the parsed copy).
+WINSIM_CTL unsigned long profile_parses();
 
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
