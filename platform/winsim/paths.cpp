@@ -202,6 +202,15 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
     }
   }
   std::string cur = drive->second;
+  // Most paths name existing entries in their own case: one look at the whole path settles them.
+  std::string exact = cur;
+  for (auto& c : comps) append_name(exact, to_utf8(c));
+  struct stat st;
+  if (::stat(exact.c_str(), &st) == 0) {
+    r.exists = r.parent_exists = true;
+    r.host = std::move(exact);
+    return r;
+  }
   r.exists = is_dir(cur);
   r.parent_exists = r.exists;
   for (size_t i = 0; i < comps.size(); ++i) {

@@ -2,6 +2,8 @@
 // dropped, one pair of enclosing quotes is dropped, ";" lines are comments, the first of duplicate
 // keys wins. Files that start with a UTF-16LE byte-order mark are UTF-16; others are ANSI.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <unordered_map>
+#include <utility>
 
 #include "internal.h"
 
@@ -129,16 +132,47 @@ Profile load_fresh(const WStr& file, std::string& host, DWORD& error) {
 }
 
 // Windows keeps the parsed copy of the profile file it read last, so that reading a file key by
-// key costs one parse. We keep the last few, each checked against the file on every use: another
-// process that writes a profile replaces the file, which changes its identity, size or time.
+// key costs one parse. We keep the last few. A configuration is read thousands of times in a row,
+// so the check that a copy is still the file's text must be cheap: the process watches each
+// cached file and its folder (inotify), and a change by anyone, through the profile functions or
+// not, is queued before the change returns to whoever made it. Checking is one read of that queue.
 //
-// A file time only moves in clock ticks, so a change made within the tick of the copy we parsed
-// could keep the same time and size. Until a read happens after that tick has passed, the file's
-// bytes are compared with the parsed ones (as version control tools treat "racily clean" files).
+// Where watching is not possible, each use compares the file's identity, size and write time. A
+// file time only moves in clock ticks, so a change within the tick of the copy we parsed could
+// keep the same time and size: until a read happens after that tick has passed, the file's bytes
+// are compared with the parsed ones (as version control tools treat "racily clean" files).
+class HostFd {
+ public:
+  HostFd() = default;
+  explicit HostFd(int fd) : fd_(fd) {}
+  HostFd(HostFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  HostFd& operator=(HostFd&& o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  HostFd(const HostFd&) = delete;
+  HostFd& operator=(const HostFd&) = delete;
+  ~HostFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 struct CachedProfile {
-  WStr key;  // the machine and the folded full Windows path
+  std::string machine;  // the machine folder: tests switch machines within one process
+  WStr arg;             // the file name as last asked for, when it was a full path
+  WStr key;             // folded full Windows path
   std::string host;
-  std::string bytes;  // kept only while the copy is not yet trusted
+  std::string name;  // the file's name in its folder
+  int file_wd = -1, dir_wd = -1;  // its watches; -1: not watched
+  bool changed = false;           // an event said the file may differ
+  std::string bytes;              // unwatched and not yet trusted: the text parsed
   dev_t dev = 0;
   ino_t ino = 0;
   off_t size = 0;
@@ -152,6 +186,10 @@ constexpr long long kTickNs = 50'000'000;  // well above any file system's time 
 
 std::mutex g_cache_mu;
 std::vector<CachedProfile> g_cache;  // most recently used last
+HostFd g_watch;                      // the inotify queue, made on first need
+bool g_watch_tried = false;
+bool g_watch_allowed = true;
+std::atomic<bool> g_forked{false};
 
 long long ns_of(const struct timespec& t) { return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
@@ -166,53 +204,130 @@ bool same_identity(const CachedProfile& c, const struct stat& st) {
          c.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
+// A child made by fork shares the parent's queue: it must neither take the parent's events nor
+// trust copies whose changes the parent will be told of.
+void after_fork_in_child() { g_forked = true; }
+
+int watch_queue() {
+  if (g_forked.exchange(false)) {
+    g_cache.clear();
+    g_watch = HostFd();
+    g_watch_tried = false;
+  }
+  if (!g_watch_tried) {
+    g_watch_tried = true;
+    static const int registered = ::pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    (void)registered;
+    if (g_watch_allowed) g_watch = HostFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  }
+  return g_watch.get();
+}
+
+// Marks the copies that the queued events may have made stale.
+void drain_events() {
+  alignas(struct inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(g_watch.get(), buf, sizeof buf);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      auto* e = reinterpret_cast<struct inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+      for (auto& c : g_cache) {
+        bool dir_event = e->wd == c.dir_wd && (e->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED) ||
+                                               (e->len && c.name == e->name));
+        if ((e->mask & IN_Q_OVERFLOW) || e->wd == c.file_wd || dir_event) c.changed = true;
+      }
+    }
+  }
+}
+
 // Reads and parses the file behind `full` into a cache entry; false when it does not exist.
 bool fill_entry(CachedProfile& c, const WStr& full) {
   DWORD err = 0;
   auto r = resolve(full, err);
   if (!r || !r->exists) return false;
+  auto slash = r->host.find_last_of('/');
+  c.host = r->host;
+  c.name = r->host.substr(slash + 1);
+  // Watched before it is read, so that no change after the read goes unseen.
+  if (int q = watch_queue(); q >= 0) {
+    std::string dir = slash == 0 ? "/" : r->host.substr(0, slash);
+    c.dir_wd = ::inotify_add_watch(q, dir.c_str(),
+                                   IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF |
+                                       IN_DELETE_SELF | IN_ONLYDIR);
+    c.file_wd = c.dir_wd < 0 ? -1
+                             : ::inotify_add_watch(q, c.host.c_str(),
+                                                   IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF |
+                                                       IN_DELETE_SELF);
+    if (c.file_wd < 0) c.dir_wd = -1;
+  }
   long long started = now_ns();
   std::string bytes;
   struct stat st {};
   if (!read_host_file(r->host, bytes, st)) return false;
-  c.host = r->host;
   c.dev = st.st_dev;
   c.ino = st.st_ino;
   c.size = st.st_size;
   c.mtime = st.st_mtim;
-  c.trusted = started - ns_of(st.st_mtim) > kTickNs;
+  c.trusted = c.file_wd >= 0 || started - ns_of(st.st_mtim) > kTickNs;
   c.profile = std::make_shared<const Profile>(parse(bytes));
-  c.bytes = c.trusted ? std::string() : std::move(bytes);
+  if (!c.trusted) c.bytes = std::move(bytes);
   return true;
 }
 
+// Whether the cached copy still is the file's text.
+bool still_valid(CachedProfile& c) {
+  if (c.file_wd >= 0) {
+    drain_events();
+    return !c.changed;
+  }
+  struct stat st {};
+  if (::stat(c.host.c_str(), &st) != 0 || !same_identity(c, st)) return false;
+  if (c.trusted) return true;
+  long long started = now_ns();
+  std::string bytes;
+  if (!read_host_file(c.host, bytes, st) || !same_identity(c, st) || bytes != c.bytes) return false;
+  if (started - ns_of(c.mtime) > kTickNs) {
+    c.trusted = true;
+    c.bytes.clear();
+  }
+  return true;
+}
+
+bool is_full_drive_path(WStrView f) {
+  return f.size() >= 3 && f[1] == u':' && f[2] == u'\\' && ((f[0] >= u'A' && f[0] <= u'Z') || (f[0] >= u'a' && f[0] <= u'z'));
+}
+
 std::shared_ptr<const Profile> load(const WStr& file) {
-  WStr full = full_path(file);
-  WStr key = from_utf8(machine().dir) + u'|' + folded(full);
+  const std::string& machine_dir = machine().dir;
   std::lock_guard lock(g_cache_mu);
-  auto it = std::find_if(g_cache.begin(), g_cache.end(), [&](const CachedProfile& c) { return c.key == key; });
+  watch_queue();  // after a fork, starts afresh
+  // The same full path as last time needs no new working out.
+  auto it = std::find_if(g_cache.begin(), g_cache.end(),
+                         [&](const CachedProfile& c) { return c.arg == file && c.machine == machine_dir; });
+  WStr full, key;
+  if (it == g_cache.end()) {
+    full = full_path(file);
+    key = folded(full);
+    it = std::find_if(g_cache.begin(), g_cache.end(),
+                      [&](const CachedProfile& c) { return c.key == key && c.machine == machine_dir; });
+  }
   if (it != g_cache.end()) {
-    CachedProfile c = std::move(*it);
-    g_cache.erase(it);
-    struct stat st {};
-    bool valid = ::stat(c.host.c_str(), &st) == 0 && same_identity(c, st);
-    if (valid && !c.trusted) {
-      long long started = now_ns();
-      std::string bytes;
-      struct stat now {};
-      valid = read_host_file(c.host, bytes, now) && same_identity(c, now) && bytes == c.bytes;
-      if (valid && started - ns_of(c.mtime) > kTickNs) {
-        c.trusted = true;
-        c.bytes.clear();
-      }
-    }
-    if (valid) {
-      g_cache.push_back(std::move(c));
+    if (still_valid(*it)) {
+      if (is_full_drive_path(file)) it->arg = file;
+      std::rotate(it, it + 1, g_cache.end());
       return g_cache.back().profile;
     }
+    if (full.empty()) {
+      full = full_path(file);
+      key = folded(full);
+    }
+    g_cache.erase(it);
   }
   CachedProfile c;
+  c.machine = machine_dir;
   c.key = key;
+  if (is_full_drive_path(file)) c.arg = file;
   if (!fill_entry(c, full)) return std::make_shared<const Profile>();  // a missing file is not kept
   if (g_cache.size() >= kCachedFiles) g_cache.erase(g_cache.begin());
   g_cache.push_back(std::move(c));
@@ -318,6 +433,14 @@ std::mutex g_write_mu;
 }  // namespace
 
 unsigned long profile_parses() { return g_parses.load(std::memory_order_relaxed); }
+
+void watch_profiles(bool on) {
+  std::lock_guard lock(g_cache_mu);
+  g_cache.clear();
+  g_watch = HostFd();
+  g_watch_tried = false;
+  g_watch_allowed = on;
+}
 
 }  // namespace winsim
 

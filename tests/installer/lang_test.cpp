@@ -41,6 +41,24 @@ TEST_F(LangTest, EnglishFileWithItsDefaults) {
   EXPECT_EQ(utf8(LangStrings.InstallFailCode), "Printer driver installation process failed (code: 0x%.8x)");
 }
 
+TEST_F(LangTest, ALoadParsesEachFileOnce) {
+  std::string ini = "[Resource]\r\nItem=20\r\n";
+  for (int i = 1; i <= 20; ++i)
+    ini += "[PrinterInfo" + std::to_string(i) + "]\r\nPrinterName=A\r\nPrinterID=X\r\nRoot=\r\nINF=kv.inf\r\n";
+  put("kv.inf", "");
+  put("Kelvane.ini", ini);
+  unsigned long before = winsim::profile_parses();
+  InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
+  ASSERT_EQ(InstallInfos().GetCount(), 20);
+  EXPECT_EQ(winsim::profile_parses() - before, 1u);
+
+  put("Lang/Strings.ini", shipped("EN"));
+  before = winsim::profile_parses();
+  LangOptions().LoadFromFile(W_("C:\\Pkg\\Lang\\Strings.ini"));
+  EXPECT_EQ(utf8(LangStrings.NoticeTitle), "Notice");
+  EXPECT_EQ(winsim::profile_parses() - before, 1u);
+}
+
 TEST_F(LangTest, ChineseFile) {
   load(shipped("CN"));
   EXPECT_EQ(utf8(LangStrings.NoticeTitle), "注意");

@@ -173,7 +173,21 @@ TEST_F(ProfileTest, OneParseServesEveryReadOfAnUnchangedFile) {
   EXPECT_EQ(winsim::profile_parses() - before, 1u);
 }
 
-TEST_F(ProfileTest, TheParsedCopyFollowsEveryChange) {
+class ProfileCacheTest : public ProfileTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    ProfileTest::SetUp();
+    winsim::watch_profiles(GetParam());
+  }
+  void TearDown() override {
+    winsim::watch_profiles(true);
+    ProfileTest::TearDown();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(WatchedOrCompared, ProfileCacheTest, ::testing::Bool());
+
+TEST_P(ProfileCacheTest, TheParsedCopyFollowsEveryChange) {
   // Changed in place at once, same size, maybe within the same tick of the file clock.
   put("[S]\r\nk=1\r\n");
   EXPECT_EQ(get(W_("S"), W_("k"), W_("")), W_("1"));

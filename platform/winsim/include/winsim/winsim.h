@@ -59,6 +59,9 @@ WINSIM_CTL void clear_machine_faults(const std::string& dir);
 // How many times this process has parsed a profile file (each read of an unchanged file after
 // the first is answered from the parsed copy).
 WINSIM_CTL unsigned long profile_parses();
+// Whether this process may watch the profile files it keeps parsed (on by default); without
+// watching, each use compares the file's identity, size and time instead.
+WINSIM_CTL void watch_profiles(bool on);
 
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
