@@ -13,6 +13,12 @@ if(KELVANE_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+option(KELVANE_FUZZ "Build for the libFuzzer targets (clang): coverage, AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(KELVANE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 option(KELVANE_TSAN "Build with ThreadSanitizer" OFF)
 if(KELVANE_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Everything CI runs: set-up, the Windows cross build, the optimised build, the suites under
-# ThreadSanitizer, then the simulated-machine build with
-# AddressSanitizer and UndefinedBehaviorSanitizer and all its tests.
+# ThreadSanitizer, the simulated-machine build with AddressSanitizer and
+# UndefinedBehaviorSanitizer and all its tests, then every fuzz target briefly on its seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +20,7 @@ ctest --preset tsan -j"$(nproc)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev
 ctest --preset dev -j"$(nproc)"
+
+# Each parser of untrusted input under libFuzzer for a short, fixed time on its seeds only; longer
+# runs: bash scripts/fuzz.sh SECONDS.
+FUZZ_FRESH=1 bash scripts/fuzz.sh 12
