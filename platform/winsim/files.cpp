@@ -450,8 +450,9 @@ WINSIM_API DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (DWORD e = fault("GetFileAttributesW")) return fail(e, INVALID_FILE_ATTRIBUTES);
   auto r = lookup(lpFileName);
   if (!r) return INVALID_FILE_ATTRIBUTES;
-  struct stat st {};
-  if (!r->exists || ::stat(r->host.c_str(), &st) != 0) return fail(missing_error(*r), INVALID_FILE_ATTRIBUTES);
+  struct stat st = r->st;
+  if (!r->exists || (!r->have_stat && ::stat(r->host.c_str(), &st) != 0))
+    return fail(missing_error(*r), INVALID_FILE_ATTRIBUTES);
   if (!r->full.empty() && r->full.back() == u'\\' && !S_ISDIR(st.st_mode) && r->full.size() > 3)
     return fail(ERROR_INVALID_NAME, INVALID_FILE_ATTRIBUTES);  // "file.txt\" names no file
   return host_attributes(r->host, st);

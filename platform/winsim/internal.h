@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <functional>
@@ -97,6 +98,8 @@ struct HostPath {
   bool exists = false;         // the whole path exists
   bool parent_exists = false;  // the folder that would hold it exists
   WStr full;                   // the full Windows path
+  bool have_stat = false;      // `st` holds the entry's stat(), taken while resolving
+  struct stat st {};
 };
 // Maps a Windows path onto the host, finding every existing component regardless of case. Fails
 // with ERROR_PATH_NOT_FOUND for an unknown drive and ERROR_INVALID_NAME for a malformed name.

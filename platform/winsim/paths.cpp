@@ -205,9 +205,8 @@ std::optional<HostPath> resolve(WStrView path, DWORD& error) {
   // Most paths name existing entries in their own case: one look at the whole path settles them.
   std::string exact = cur;
   for (auto& c : comps) append_name(exact, to_utf8(c));
-  struct stat st;
-  if (::stat(exact.c_str(), &st) == 0) {
-    r.exists = r.parent_exists = true;
+  if (::stat(exact.c_str(), &r.st) == 0) {
+    r.exists = r.parent_exists = r.have_stat = true;
     r.host = std::move(exact);
     return r;
   }

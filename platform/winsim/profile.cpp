@@ -100,22 +100,41 @@ WStr profile_path(LPCWSTR file) {
   return f;
 }
 
+// A host file descriptor, closed when its owner goes.
+class HostFd {
+ public:
+  HostFd() = default;
+  explicit HostFd(int fd) : fd_(fd) {}
+  HostFd(HostFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  HostFd& operator=(HostFd&& o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  HostFd(const HostFd&) = delete;
+  HostFd& operator=(const HostFd&) = delete;
+  ~HostFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The whole of a host file and what it was when read; false when it cannot be read.
 bool read_host_file(const std::string& host, std::string& bytes, struct stat& st) {
-  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  HostFd fd(::open(host.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   bytes.clear();
   char buf[65536];
-  for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) != 0;) {
-    if (n < 0) {
-      ok = false;
-      break;
-    }
+  for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (n < 0) return false;
     bytes.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
-  return ok;
+  return true;
 }
 
 // The file as it is on disk now, with where it lives; for writers, which must start from the
@@ -141,29 +160,6 @@ Profile load_fresh(const WStr& file, std::string& host, DWORD& error) {
 // file time only moves in clock ticks, so a change within the tick of the copy we parsed could
 // keep the same time and size: until a read happens after that tick has passed, the file's bytes
 // are compared with the parsed ones (as version control tools treat "racily clean" files).
-class HostFd {
- public:
-  HostFd() = default;
-  explicit HostFd(int fd) : fd_(fd) {}
-  HostFd(HostFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  HostFd& operator=(HostFd&& o) noexcept {
-    if (this != &o) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  HostFd(const HostFd&) = delete;
-  HostFd& operator=(const HostFd&) = delete;
-  ~HostFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 struct CachedProfile {
   std::string machine;  // the machine folder: tests switch machines within one process
   WStr arg;             // the file name as last asked for, when it was a full path
@@ -611,9 +607,11 @@ WINSIM_API BOOL WINAPI WritePrivateProfileStringW(LPCWSTR lpAppName, LPCWSTR lpK
   }
   std::string bytes = text_bytes(p);
   std::string tmp = host + ".~wr" + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  if (fd >= 0) ::close(fd);
+  bool ok;
+  {
+    HostFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ok = fd.get() >= 0 && ::write(fd.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
   if (!ok || ::rename(tmp.c_str(), host.c_str()) != 0) {
     ::unlink(tmp.c_str());
     SetLastError(ERROR_ACCESS_DENIED);
