@@ -22,7 +22,7 @@ cmake --build --preset fuzz
 bin=build/fuzz/tests/fuzz
 seeds=build/fuzz/fuzz-seeds
 artifacts=build/fuzz-artifacts
-logs=build/fuzz-logs
+logs=build/fuzz-logs/$(date +%Y%m%d-%H%M%S)-$$  # one folder per run: runs may overlap
 mkdir -p "$artifacts" "$logs"
 
 run_one() {  # run_one TARGET
@@ -38,11 +38,11 @@ run_one() {  # run_one TARGET
     -artifact_prefix="$artifacts/$t-" "$corpus" "$seeds/$t" >"$logs/$t.log" 2>&1 || status=$?
   [ "${FUZZ_FRESH:-0}" = 1 ] && rm -rf "$corpus"
   local execs cov
-  execs=$(sed -n "s/^stat::number_of_executed_units: *//p" "$logs/$t.log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$logs/$t.log" | tail -1 | cut -d' ' -f2)
+  execs=$(LC_ALL=C sed -n "s/^stat::number_of_executed_units: *//p" "$logs/$t.log" | tail -1)
+  cov=$(grep -ao 'cov: [0-9]*' "$logs/$t.log" | tail -1 | cut -d' ' -f2)
   if [ "$status" -ne 0 ]; then
     echo "fuzz: $t FAILED (exit $status) after ${execs:-?} runs; see $logs/$t.log" >&2
-    grep -E '^(==[0-9]+==ERROR|SUMMARY|fuzz check failed|.*runtime error)' "$logs/$t.log" | head -5 >&2 || true
+    grep -aE '^(==[0-9]+==ERROR|SUMMARY|fuzz check failed|.*runtime error)' "$logs/$t.log" | head -5 >&2 || true
     return 1
   fi
   echo "fuzz: $t clean: ${execs:-?} runs in ${seconds} s, coverage ${cov:-?} edges"
