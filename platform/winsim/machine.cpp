@@ -395,16 +395,17 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
 }
 
 // Each state file with the reader that checks it; a new service adds its file here.
-void check_machine(const std::string& dir) {
-  auto m = Machine::load(dir);
-  MachineLock lock(m->dir, false);
-  std::string faults = m->dir + "/faults.json";
+static void check_state_files(const Machine& m) {
+  MachineLock lock(m.dir, false);
+  std::string faults = m.dir + "/faults.json";
   parse_machine_faults(read_json_file(faults), faults);
 }
 
+void check_machine(const std::string& dir) { check_state_files(*Machine::load(dir)); }
+
 std::string describe_machine(const std::string& dir) {
-  check_machine(dir);
   auto m = Machine::load(dir);
+  check_state_files(*m);
   std::ostringstream out;
   out << "machine     " << m->dir << "\n"
       << "windows     " << m->major << "." << m->minor << " build " << m->build;
