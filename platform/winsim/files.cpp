@@ -7,10 +7,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <unordered_map>
 
 #include "internal.h"
 
 namespace winsim {
+
+long long host_now_ns() {
+  struct timespec t {};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return ns_of(t);
+}
 
 FdObject::~FdObject() {
   if (owns && fd >= 0) ::close(fd);
@@ -42,15 +50,47 @@ R fail(DWORD error, R value) {
   return value;
 }
 
+// The stored attributes of files read lately, by identity. Setting an extended attribute moves
+// the file's change time, so a copy holds while that time stands; a file changed within the last
+// time step is read afresh, since a second change could leave the time where it was. Checking
+// a configuration's folders and files for each of its many entries then costs no extra call.
+struct StoredAttrs {
+  dev_t dev = 0;
+  struct timespec ctime {};
+  DWORD attrs = 0;
+  bool present = false;
+};
+constexpr size_t kStoredAttrsKept = 4096;
+std::mutex g_stored_mu;
+std::unordered_map<ino_t, StoredAttrs> g_stored;
+
+std::optional<DWORD> stored_attributes(const std::string& host, const struct stat& st) {
+  {
+    std::lock_guard lock(g_stored_mu);
+    auto it = g_stored.find(st.st_ino);
+    if (it != g_stored.end() && it->second.dev == st.st_dev && it->second.ctime.tv_sec == st.st_ctim.tv_sec &&
+        it->second.ctime.tv_nsec == st.st_ctim.tv_nsec)
+      return it->second.present ? std::optional(it->second.attrs) : std::nullopt;
+  }
+  char buf[16] = {};
+  ssize_t n = ::getxattr(host.c_str(), kAttrName, buf, sizeof buf - 1);
+  std::optional<DWORD> attrs;
+  if (n > 0) attrs = static_cast<DWORD>(std::strtoul(buf, nullptr, 10)) & kStoredAttrs;
+  if (host_now_ns() - ns_of(st.st_ctim) > kFileTimeStepNs) {
+    std::lock_guard lock(g_stored_mu);
+    if (g_stored.size() >= kStoredAttrsKept) g_stored.clear();
+    g_stored[st.st_ino] = {st.st_dev, st.st_ctim, attrs.value_or(0), attrs.has_value()};
+  }
+  return attrs;
+}
+
 DWORD host_attributes(const std::string& host, const struct stat& st) {
   DWORD a = 0;
   bool dir = S_ISDIR(st.st_mode);
   if (dir) a |= FILE_ATTRIBUTE_DIRECTORY;
   if (!(st.st_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
-  char buf[16] = {};
-  ssize_t n = ::getxattr(host.c_str(), kAttrName, buf, sizeof buf - 1);
-  if (n > 0) {
-    a |= static_cast<DWORD>(std::strtoul(buf, nullptr, 10)) & kStoredAttrs;
+  if (auto stored = stored_attributes(host, st)) {
+    a |= *stored;
   } else if (!dir) {
     a |= FILE_ATTRIBUTE_ARCHIVE;  // a file written since the last backup, as every new file is
   }
@@ -371,8 +411,8 @@ WINSIM_API BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileNa
     return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (!copy_file_contents(from->host, to->host, st.st_mode & 07777)) return fail(ERROR_ACCESS_DENIED, FALSE);
   char buf[16] = {};
-  ssize_t n = ::getxattr(from->host.c_str(), "user.winsim.attributes", buf, sizeof buf - 1);
-  if (n > 0) ::setxattr(to->host.c_str(), "user.winsim.attributes", buf, static_cast<size_t>(n), 0);
+  ssize_t n = ::getxattr(from->host.c_str(), kAttrName, buf, sizeof buf - 1);
+  if (n > 0) ::setxattr(to->host.c_str(), kAttrName, buf, static_cast<size_t>(n), 0);
   return TRUE;
 }
 

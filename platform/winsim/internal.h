@@ -101,6 +101,11 @@ struct HostPath {
   bool have_stat = false;      // `st` holds the entry's stat(), taken while resolving
   struct stat st {};
 };
+// A host file changed less than this long ago may change again without its times moving (they
+// advance in the file system's coarse steps): copies kept by identity and time must not trust it.
+constexpr long long kFileTimeStepNs = 50'000'000;  // well above any file system's time step
+inline long long ns_of(const struct timespec& t) { return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+long long host_now_ns();  // the host's wall clock, the one file times are taken from
 // Maps a Windows path onto the host, finding every existing component regardless of case. Fails
 // with ERROR_PATH_NOT_FOUND for an unknown drive and ERROR_INVALID_NAME for a malformed name.
 std::optional<HostPath> resolve(WStrView path, DWORD& error);

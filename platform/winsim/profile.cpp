@@ -178,7 +178,6 @@ struct CachedProfile {
 };
 
 constexpr size_t kCachedFiles = 4;
-constexpr long long kTickNs = 50'000'000;  // well above any file system's time step
 
 std::mutex g_cache_mu;
 std::vector<CachedProfile> g_cache;  // most recently used last
@@ -186,14 +185,6 @@ HostFd g_watch;                      // the inotify queue, made on first need
 bool g_watch_tried = false;
 bool g_watch_allowed = true;
 std::atomic<bool> g_forked{false};
-
-long long ns_of(const struct timespec& t) { return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
-
-long long now_ns() {
-  struct timespec t {};
-  ::clock_gettime(CLOCK_REALTIME, &t);
-  return ns_of(t);
-}
 
 bool same_identity(const CachedProfile& c, const struct stat& st) {
   return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
@@ -257,7 +248,7 @@ bool fill_entry(CachedProfile& c, const WStr& full) {
                                                        IN_DELETE_SELF);
     if (c.file_wd < 0) c.dir_wd = -1;
   }
-  long long started = now_ns();
+  long long started = host_now_ns();
   std::string bytes;
   struct stat st {};
   if (!read_host_file(r->host, bytes, st)) return false;
@@ -265,7 +256,7 @@ bool fill_entry(CachedProfile& c, const WStr& full) {
   c.ino = st.st_ino;
   c.size = st.st_size;
   c.mtime = st.st_mtim;
-  c.trusted = c.file_wd >= 0 || started - ns_of(st.st_mtim) > kTickNs;
+  c.trusted = c.file_wd >= 0 || started - ns_of(st.st_mtim) > kFileTimeStepNs;
   c.profile = std::make_shared<const Profile>(parse(bytes));
   if (!c.trusted) c.bytes = std::move(bytes);
   return true;
@@ -280,10 +271,10 @@ bool still_valid(CachedProfile& c) {
   struct stat st {};
   if (::stat(c.host.c_str(), &st) != 0 || !same_identity(c, st)) return false;
   if (c.trusted) return true;
-  long long started = now_ns();
+  long long started = host_now_ns();
   std::string bytes;
   if (!read_host_file(c.host, bytes, st) || !same_identity(c, st) || bytes != c.bytes) return false;
-  if (started - ns_of(c.mtime) > kTickNs) {
+  if (started - ns_of(c.mtime) > kFileTimeStepNs) {
     c.trusted = true;
     c.bytes.clear();
   }

@@ -1,8 +1,11 @@
 // Files and folders: creation dispositions, sharing, read-only, copy/move, folders, searches and
 // unique temporary names.
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
+#include <cstring>
 #include <set>
+#include <thread>
 
 #include "support/machine_fixture.h"
 
@@ -134,6 +137,24 @@ TEST_F(FileTest, ReadOnlyAttribute) {
   SetLastError(kMarker);
   EXPECT_FALSE(DeleteFileW(W_("C:\\Work\\ro.txt")));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// Attributes set by some other program, at once after the file was made or long after, show at
+// once: nothing remembered about a file may outlive a change to it.
+TEST_F(FileTest, AttributesChangedElsewhereShowAtOnce) {
+  const std::string host = c("Work/a.txt");
+  write_file(host, "A");
+  auto set_elsewhere = [&](const char* v) {
+    return ::setxattr(host.c_str(), "user.winsim.attributes", v, std::strlen(v), 0) == 0;
+  };
+  const WCHAR* a = W_("C:\\Work\\a.txt");
+  EXPECT_EQ(GetFileAttributesW(a), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+  if (!set_elsewhere("2")) GTEST_SKIP() << "the host file system keeps no extended attributes";
+  EXPECT_EQ(GetFileAttributesW(a), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));  // older than any time step now
+  EXPECT_EQ(GetFileAttributesW(a), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(set_elsewhere("4"));
+  EXPECT_EQ(GetFileAttributesW(a), static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM));
 }
 
 TEST_F(FileTest, CopyAndMove) {
