@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "win32/kernel.h"
+#include "win32/spooler.h"
 
 template <class Traits>
 class unique_handle {
@@ -54,3 +55,17 @@ struct FindHandleTraits {  // FindFirstFileW
   static void close(value_type h) { FindClose(h); }
 };
 using unique_find = unique_handle<FindHandleTraits>;
+
+struct ModuleHandleTraits {  // LoadLibraryW: the library is unloaded when its owner goes
+  using value_type = HMODULE;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { FreeLibrary(h); }
+};
+using unique_module = unique_handle<ModuleHandleTraits>;
+
+struct PrinterHandleTraits {  // OpenPrinterW, AddPrinterW
+  using value_type = HANDLE;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { ClosePrinter(h); }
+};
+using unique_printer = unique_handle<PrinterHandleTraits>;

@@ -2,12 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,17 @@ constexpr const char* kUsage =
     "      print the recorded events, one JSON record a line\n"
     "  winsim fault DIR API [--call N] [--error CODE] [--image NAME]   |   winsim fault DIR --clear\n"
     "      make the N-th call (default: every call) of API fail with CODE (default 31)\n"
+    "  winsim printer DIR add NAME --driver DRIVER --port PORT [--processor P] [--datatype T]\n"
+    "                 [--share SHARENAME] [--comment TEXT] [--location TEXT] [--offline]\n"
+    "  winsim printer DIR delete|online|offline|default NAME   |   winsim printer DIR default --none\n"
+    "      add, delete, take offline or online, or make the default a printer\n"
+    "  winsim driver DIR add NAME [--env \"Windows x64\"|\"Windows NT x86\"] [--version N]\n"
+    "                 [--driver-file F] [--data-file F] [--config-file F]\n"
+    "  winsim driver DIR delete NAME [--env ENV]\n"
+    "      install or remove a printer driver (its files go to System32\\spool\\drivers)\n"
+    "  winsim port DIR add NAME [--monitor MONITOR]   |   winsim port DIR delete NAME\n"
+    "  winsim job DIR add PRINTER DOCUMENT [--status N]   |   winsim job DIR delete PRINTER ID\n"
+    "      queue a print job (N: JOB_STATUS_ bits) or take it away\n"
     "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] PROGRAM [ARGS...]\n"
     "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine\n";
 
@@ -103,6 +116,123 @@ int cmd_fault(std::vector<std::string> args) {
     return usage_error("bad option " + args[i] + " " + args[i + 1]);
   }
   winsim::add_machine_fault(args[0], args[1], call, error, image);
+  return 0;
+}
+
+// The options after the positional arguments of a spooler command: "--name value" pairs and
+// the flags listed in `flags`; false (with the complaint made) for anything else.
+bool parse_options(const std::vector<std::string>& args, size_t from, const std::vector<std::string>& names,
+                   const std::vector<std::string>& flags, std::map<std::string, std::string>& out) {
+  for (size_t i = from; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+      out[a] = "";
+      continue;
+    }
+    if (std::find(names.begin(), names.end(), a) == names.end()) {
+      usage_error("unknown option " + a);
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      usage_error(a + " needs a value");
+      return false;
+    }
+    out[a] = args[++i];
+  }
+  return true;
+}
+
+std::string option(const std::map<std::string, std::string>& o, const std::string& name, const std::string& def = "") {
+  auto it = o.find(name);
+  return it == o.end() ? def : it->second;
+}
+
+int cmd_printer(const std::vector<std::string>& args) {
+  if (args.size() < 3) return usage_error("printer needs a folder, add|delete|online|offline|default and a name");
+  const std::string &dir = args[0], &verb = args[1], &name = args[2];
+  std::map<std::string, std::string> o;
+  if (verb == "add") {
+    if (!parse_options(args, 3, {"--driver", "--port", "--processor", "--datatype", "--share", "--comment", "--location"},
+                       {"--offline"}, o))
+      return 2;
+    if (!o.count("--driver") || !o.count("--port")) return usage_error("printer add needs --driver and --port");
+    winsim::PrinterSetup p;
+    p.name = name;
+    p.driver = o["--driver"];
+    p.port = o["--port"];
+    p.processor = option(o, "--processor", p.processor);
+    p.datatype = option(o, "--datatype", p.datatype);
+    p.share = option(o, "--share");
+    p.comment = option(o, "--comment");
+    p.location = option(o, "--location");
+    p.offline = o.count("--offline") > 0;
+    winsim::add_printer(dir, p);
+  } else if (args.size() != 3) {
+    return usage_error("printer " + verb + " takes only a name");
+  } else if (verb == "delete") {
+    winsim::delete_printer(dir, name);
+  } else if (verb == "offline" || verb == "online") {
+    winsim::set_printer_offline(dir, name, verb == "offline");
+  } else if (verb == "default") {
+    winsim::set_default_printer(dir, name == "--none" ? "" : name);
+  } else {
+    return usage_error("unknown printer command " + verb);
+  }
+  return 0;
+}
+
+int cmd_driver(const std::vector<std::string>& args) {
+  if (args.size() < 3) return usage_error("driver needs a folder, add|delete and a name");
+  const std::string &dir = args[0], &verb = args[1], &name = args[2];
+  std::map<std::string, std::string> o;
+  if (verb == "add") {
+    if (!parse_options(args, 3, {"--env", "--version", "--driver-file", "--data-file", "--config-file"}, {}, o)) return 2;
+    winsim::DriverSetup d;
+    d.name = name;
+    d.environment = option(o, "--env");
+    if (o.count("--version") && !parse_uint(o["--version"], d.version, 0xFFFFFFFF))
+      return usage_error("--version takes a whole number");
+    d.driver_file = option(o, "--driver-file", d.driver_file);
+    d.data_file = option(o, "--data-file");
+    d.config_file = option(o, "--config-file", d.config_file);
+    winsim::add_driver(dir, d);
+  } else if (verb == "delete") {
+    if (!parse_options(args, 3, {"--env"}, {}, o)) return 2;
+    winsim::delete_driver(dir, name, option(o, "--env"));
+  } else {
+    return usage_error("unknown driver command " + verb);
+  }
+  return 0;
+}
+
+int cmd_port(const std::vector<std::string>& args) {
+  if (args.size() < 3) return usage_error("port needs a folder, add|delete and a name");
+  std::map<std::string, std::string> o;
+  if (args[1] == "add") {
+    if (!parse_options(args, 3, {"--monitor"}, {}, o)) return 2;
+    winsim::add_port(args[0], args[2], option(o, "--monitor", "Local Port"));
+  } else if (args[1] == "delete" && args.size() == 3) {
+    winsim::delete_port(args[0], args[2]);
+  } else {
+    return usage_error("port takes add NAME [--monitor M] or delete NAME");
+  }
+  return 0;
+}
+
+int cmd_job(const std::vector<std::string>& args) {
+  if (args.size() < 4) return usage_error("job needs a folder, add|delete, a printer and a document or job id");
+  std::map<std::string, std::string> o;
+  unsigned n = 0;
+  if (args[1] == "add") {
+    if (!parse_options(args, 4, {"--status"}, {}, o)) return 2;
+    if (o.count("--status") && !parse_uint(o["--status"], n, 0xFFFFFFFF)) return usage_error("--status takes a whole number");
+    std::cout << "job " << winsim::add_job(args[0], args[2], args[3], n) << "\n";
+  } else if (args[1] == "delete" && args.size() == 4) {
+    if (!parse_uint(args[3], n, 0xFFFFFFFF)) return usage_error("job delete takes a job id");
+    winsim::delete_job(args[0], args[2], n);
+  } else {
+    return usage_error("job takes add PRINTER DOCUMENT [--status N] or delete PRINTER ID");
+  }
   return 0;
 }
 
@@ -214,6 +344,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (cmd == "fault") return cmd_fault(args);
+    if (cmd == "printer") return cmd_printer(args);
+    if (cmd == "driver") return cmd_driver(args);
+    if (cmd == "port") return cmd_port(args);
+    if (cmd == "job") return cmd_job(args);
     if (cmd == "run") return cmd_run(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;

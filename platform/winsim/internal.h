@@ -70,6 +70,18 @@ void append_event(json ev);
 // lock; a write goes to a temporary file that replaces the old one, so no reader ever sees half.
 json read_state(const std::string& name);
 void update_state(const std::string& name, const std::function<void(json&)>& change);
+// The file is written only when `change` returns true; the second form is for the machine in `dir`.
+void update_state_if(const std::string& name, const std::function<bool(json&)>& change);
+void update_state_in(const std::string& dir, const std::string& name, const std::function<bool(json&)>& change);
+json read_state_in(const std::string& dir, const std::string& name);
+
+// Machine-wide change counters: every update of a state file increments its counter, a word in a
+// small file under run/ that every process maps shared, and wakes whoever sleeps on it (a futex),
+// so that a process learns of another's change without polling.
+std::uint32_t state_changes(const std::string& dir, const std::string& name);
+void bump_state_changes(const std::string& dir, const std::string& name);
+// Sleeps until the counter differs from `seen` or `ms` milliseconds pass (INFINITE: no limit).
+void wait_state_change(const std::string& dir, const std::string& name, std::uint32_t seen, DWORD ms);
 void write_json_atomically(const std::string& path, const json& doc);
 
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
@@ -152,6 +164,12 @@ struct WaitState {
 
 struct Waitable : Object {
   std::shared_ptr<WaitState> state = std::make_shared<WaitState>();
+};
+
+// An object whose signalled state lives outside the process (machine-wide objects).
+struct SharedWaitable : Object {
+  // True once signalled; false when `ms` milliseconds (INFINITE: no limit) passed first.
+  virtual bool wait_signalled(DWORD ms) = 0;
 };
 
 struct Module {

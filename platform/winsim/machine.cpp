@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "spooler_state.h"
 
 namespace fs = std::filesystem;
 
@@ -272,25 +273,36 @@ static json read_json_file(const std::string& path) {
   }
 }
 
-json read_state(const std::string& name) {
-  const Machine& m = machine();
-  MachineLock lock(m.dir, false);
-  return read_json_file(m.dir + "/" + name + ".json");
+json read_state_in(const std::string& dir, const std::string& name) {
+  MachineLock lock(dir, false);
+  return read_json_file(dir + "/" + name + ".json");
 }
 
-static void locked_update(const std::string& dir, const std::string& name, const std::function<void(json&)>& change) {
-  MachineLock lock(dir, true);
-  std::string path = dir + "/" + name + ".json";
-  json doc = read_json_file(path);
-  change(doc);
-  write_json_atomically(path, doc);
+json read_state(const std::string& name) { return read_state_in(machine().dir, name); }
+
+static void locked_update(const std::string& dir, const std::string& name, const std::function<bool(json&)>& change) {
+  {
+    MachineLock lock(dir, true);
+    std::string path = dir + "/" + name + ".json";
+    json doc = read_json_file(path);
+    if (!change(doc)) return;
+    write_json_atomically(path, doc);
+  }
+  bump_state_changes(dir, name);
 }
 
 void update_state(const std::string& name, const std::function<void(json&)>& change) {
+  locked_update(machine().dir, name, [&](json& doc) {
+    change(doc);
+    return true;
+  });
+}
+
+void update_state_if(const std::string& name, const std::function<bool(json&)>& change) {
   locked_update(machine().dir, name, change);
 }
 
-static void update_state_in(const std::string& dir, const std::string& name, const std::function<void(json&)>& change) {
+void update_state_in(const std::string& dir, const std::string& name, const std::function<bool(json&)>& change) {
   Machine::load(dir);  // a clear error for a folder that is no machine
   locked_update(dir, name, change);
 }
@@ -302,11 +314,15 @@ void add_machine_fault(const std::string& dir, const std::string& api, unsigned 
     json f = {{"api", api}, {"call", call}, {"error", error}};
     if (!image.empty()) f["image"] = image;
     doc["faults"].push_back(f);
+    return true;
   });
 }
 
 void clear_machine_faults(const std::string& dir) {
-  update_state_in(dir, "faults", [](json& doc) { doc = {{"faults", json::array()}}; });
+  update_state_in(dir, "faults", [](json& doc) {
+    doc = {{"faults", json::array()}};
+    return true;
+  });
 }
 
 std::vector<std::string> read_events(const std::string& dir) {
@@ -372,6 +388,8 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
   };
   std::string c = dir + "/C";
   std::vector<std::string> tree = {"Windows/System32",
+                                   "Windows/System32/spool/PRINTERS",
+                                   "Windows/System32/spool/drivers/W32X86/3",
                                    "Windows/inf",
                                    "Windows/Temp",
                                    "Program Files",
@@ -381,6 +399,7 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
   if (o.is64) {
     tree.push_back("Program Files (x86)");
     tree.push_back("Windows/SysWOW64");
+    tree.push_back("Windows/System32/spool/drivers/x64/3");
   }
   for (auto& t : tree) fs::create_directories(c + "/" + t, ec);
   // The system programs (cmd.exe, sayit.exe, ...).
@@ -391,6 +410,7 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
       fs::copy_file(it->path(), c + "/Windows/System32/" + it->path().filename().string(),
                     fs::copy_options::overwrite_existing, ec);
   write_json_atomically(dir + "/system.json", sys);
+  write_json_atomically(dir + "/spooler.json", spooler_json(default_spooler()));
   std::ofstream(dir + "/events.jsonl", std::ios::app);
 }
 
@@ -399,6 +419,8 @@ static void check_state_files(const Machine& m) {
   MachineLock lock(m.dir, false);
   std::string faults = m.dir + "/faults.json";
   parse_machine_faults(read_json_file(faults), faults);
+  std::string spooler = m.dir + "/spooler.json";
+  parse_spooler(read_json_file(spooler), spooler, native_environment(m));
 }
 
 void check_machine(const std::string& dir) { check_state_files(*Machine::load(dir)); }
@@ -420,6 +442,7 @@ std::string describe_machine(const std::string& dir) {
   out << "\n"
       << "temp        " << to_utf8(m->temp_dir) << "\n";
   for (auto& [letter, host] : m->drives) out << "drive       " << to_utf8(WStr(1, letter)) << ": -> " << host << "\n";
+  out << describe_spooler(dir);
   out << "events      " << read_events(dir).size() << " recorded in " << m->dir << "/events.jsonl\n";
   return out.str();
 }

@@ -473,6 +473,8 @@ WINSIM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     if (dwMilliseconds != INFINITE) std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
     return WAIT_TIMEOUT;
   }
+  if (auto shared = process().get<SharedWaitable>(hHandle))
+    return shared->wait_signalled(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   auto w = process().get<Waitable>(hHandle);
   if (!w) return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   std::unique_lock lock(w->state->mu);

@@ -66,7 +66,9 @@ typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
+typedef BYTE* PBYTE;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
 typedef BOOL* PBOOL;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
@@ -211,6 +213,14 @@ typedef struct _OVERLAPPED {
 #define E_FAIL (static_cast<HRESULT>(0x80004005L))
 #define E_OUTOFMEMORY (static_cast<HRESULT>(0x8007000EL))
 #define E_INVALIDARG (static_cast<HRESULT>(0x80070057L))
+
+// Types of stored values (the registry's, and the spooler's printer data).
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
 
 #define MAKELANGID(p, s) (static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p)))
 #define PRIMARYLANGID(lgid) (static_cast<WORD>(lgid) & 0x3ff)

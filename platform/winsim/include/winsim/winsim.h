@@ -63,6 +63,39 @@ WINSIM_CTL unsigned long profile_parses();
 // watching, each use compares the file's identity, size and time instead.
 WINSIM_CTL void watch_profiles(bool on);
 
+// ---- the print spooler of a machine, set up and inspected by people (the `winsim` tool) and tests.
+// Names are UTF-8. Each call checks its arguments as the spooler would and throws MachineError
+// with a plain reason (unknown driver, port or printer, a name in use, ...); the change wakes the
+// machine's printer change notifications like any spooler call.
+struct PrinterSetup {
+  std::string name, driver, port;
+  std::string processor = "WinPrint";
+  std::string datatype = "RAW";
+  std::string share;  // shared under this name when not empty
+  std::string comment, location;
+  bool offline = false;  // works offline (PRINTER_ATTRIBUTE_WORK_OFFLINE)
+};
+struct DriverSetup {
+  std::string name;
+  std::string environment;  // "Windows NT x86" or "Windows x64"; empty: the machine's own
+  unsigned version = 3;
+  std::string driver_file = "UNIDRV.DLL", data_file, config_file = "UNIDRVUI.DLL";  // data file: NAME.GPD when empty
+};
+WINSIM_CTL void add_printer(const std::string& dir, const PrinterSetup& printer);
+WINSIM_CTL void delete_printer(const std::string& dir, const std::string& name);
+WINSIM_CTL void set_printer_offline(const std::string& dir, const std::string& name, bool offline);
+WINSIM_CTL void set_default_printer(const std::string& dir, const std::string& name);  // "": none
+WINSIM_CTL void add_driver(const std::string& dir, const DriverSetup& driver);
+WINSIM_CTL void delete_driver(const std::string& dir, const std::string& name, const std::string& environment = "");
+WINSIM_CTL void add_port(const std::string& dir, const std::string& name, const std::string& monitor = "Local Port");
+WINSIM_CTL void delete_port(const std::string& dir, const std::string& name);
+// Queues a job (status: JOB_STATUS_* bits) and returns its id.
+WINSIM_CTL unsigned add_job(const std::string& dir, const std::string& printer, const std::string& document,
+                            unsigned status = 0);
+WINSIM_CTL void delete_job(const std::string& dir, const std::string& printer, unsigned id);
+// Printers, drivers, ports, jobs and the default printer, as `winsim show` lists them.
+WINSIM_CTL std::string describe_spooler(const std::string& dir);
+
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
 

@@ -1,0 +1,92 @@
+// Machine-wide change counters of the state files. Each counter is a 32-bit word at the start of
+// run/<state>.changes in the machine folder, mapped shared by every process that touches it; a
+// writer increments it and wakes the futex, a waiter sleeps on the futex until the word moves.
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <ctime>
+
+#include "internal.h"
+
+namespace winsim {
+
+namespace {
+
+constexpr size_t kCounterFileSize = 4096;
+
+struct Counter {
+  std::uint32_t* word = nullptr;
+};
+
+std::mutex g_counters_mu;
+std::map<std::string, Counter> g_counters;  // by host path; mappings live as long as the process
+
+// The mapped word of one state file's counter; null when the machine folder cannot hold it.
+std::uint32_t* counter_word(const std::string& dir, const std::string& name) {
+  std::string path = dir + "/run/" + name + ".changes";
+  std::lock_guard lock(g_counters_mu);
+  auto it = g_counters.find(path);
+  if (it != g_counters.end()) return it->second.word;
+  ::mkdir((dir + "/run").c_str(), 0755);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  // Growing the file is harmless when another process did it first: the word stays as it is.
+  bool sized = ::fstat(fd, &st) == 0 && (st.st_size >= static_cast<off_t>(kCounterFileSize) ||
+                                         ::ftruncate(fd, kCounterFileSize) == 0);
+  void* p = sized ? ::mmap(nullptr, kCounterFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+  ::close(fd);  // the mapping keeps the file
+  if (p == MAP_FAILED) return nullptr;
+  auto* word = static_cast<std::uint32_t*>(p);
+  g_counters[path] = {word};
+  return word;
+}
+
+std::atomic_ref<std::uint32_t> atomic_word(std::uint32_t* w) { return std::atomic_ref<std::uint32_t>(*w); }
+
+long futex(std::uint32_t* word, int op, std::uint32_t value, const struct timespec* timeout) {
+  // Not FUTEX_PRIVATE: the word is shared with other processes through the file.
+  return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+}  // namespace
+
+std::uint32_t state_changes(const std::string& dir, const std::string& name) {
+  std::uint32_t* w = counter_word(dir, name);
+  return w ? atomic_word(w).load() : 0;
+}
+
+void bump_state_changes(const std::string& dir, const std::string& name) {
+  std::uint32_t* w = counter_word(dir, name);
+  if (!w) return;
+  atomic_word(w).fetch_add(1);
+  futex(w, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+void wait_state_change(const std::string& dir, const std::string& name, std::uint32_t seen, DWORD ms) {
+  std::uint32_t* w = counter_word(dir, name);
+  if (!w) return;
+  using clock = std::chrono::steady_clock;
+  auto deadline = clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
+  while (atomic_word(w).load() == seen) {
+    struct timespec left {};
+    if (ms != INFINITE) {
+      auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - clock::now()).count();
+      if (rest <= 0) return;
+      left.tv_sec = static_cast<time_t>(rest / 1'000'000'000);
+      left.tv_nsec = static_cast<long>(rest % 1'000'000'000);
+    }
+    long r = futex(w, FUTEX_WAIT, seen, ms == INFINITE ? nullptr : &left);
+    if (r != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) return;
+  }
+}
+
+}  // namespace winsim
