@@ -93,6 +93,8 @@ json value_json(const PrinterValue& v) {
   return j;
 }
 
+std::string join(const std::string& where, const char* key) { return where.empty() ? key : where + "." + key; }
+
 // Reads the document field by field; every complaint names the file and the field.
 class Reader {
  public:
@@ -109,7 +111,7 @@ class Reader {
   }
 
   WStr text(const json& obj, const char* key, const std::string& where, std::optional<WStr> def = WStr()) const {
-    std::string at = where + "." + key;
+    std::string at = join(where, key);
     const json* v = field(obj, key, where);
     if (!v) {
       if (!def) bad(at, "is missing");
@@ -123,7 +125,7 @@ class Reader {
     const json* v = field(obj, key, where);
     if (!v) return def;
     if (!v->is_number_unsigned() || v->get<unsigned long long>() > 0xFFFFFFFFull)
-      bad(where + "." + key, "must be a whole number from 0 to 4294967295");
+      bad(join(where, key), "must be a whole number from 0 to 4294967295");
     return static_cast<DWORD>(v->get<unsigned long long>());
   }
 
@@ -131,14 +133,14 @@ class Reader {
     static const json empty = json::array();
     const json* v = field(obj, key, where);
     if (!v) return empty;
-    if (!v->is_array()) bad(where + "." + key, "must be a list");
+    if (!v->is_array()) bad(join(where, key), "must be a list");
     return *v;
   }
 
   std::vector<BYTE> hex(const json& obj, const char* key, const std::string& where) const {
     WStr h = text(obj, key, where);
     auto b = bytes_of(to_utf8(h));
-    if (!b) bad(where + "." + key, "must be hexadecimal digits, two for each byte");
+    if (!b) bad(join(where, key), "must be hexadecimal digits, two for each byte");
     return *b;
   }
 
@@ -300,7 +302,10 @@ Spooler parse_spooler(const json& doc, const std::string& file, WStrView native_
   if (doc.is_object() && doc.empty()) return default_spooler();  // a machine from before the spooler
   Reader r(file);
   if (!doc.is_object()) r.bad("", "must hold an object");
-  Spooler s;
+  // A list left out is the new machine's.
+  Spooler s = default_spooler();
+  if (r.field(doc, "ports", "")) s.ports.clear();
+  if (r.field(doc, "processors", "")) s.processors.clear();
   for (size_t i = 0; const json& j : r.list(doc, "ports", "")) {
     std::string w = at("ports", i++);
     Port p;
