@@ -1,14 +1,17 @@
-// The JSON state files of a machine: any system.json, and any faults.json beside a good one,
-// is either accepted or refused with the one error that names the file.
+// The JSON state files of a machine: any system.json, and any faults.json or spooler.json beside
+// a good one, is either accepted or refused with the one error that names the file; a spooler
+// state that was accepted stays acceptable after the spooler wrote it back.
 #include "fuzz_machine.h"
 
 namespace {
 
-void check(const std::string& dir) {
+bool check(const std::string& dir) {
   try {
     winsim::check_machine(dir);
+    return true;
   } catch (const winsim::MachineError& e) {
     if (std::string(e.what()).rfind(dir + "/", 0) != 0) fuzz::fail("an error that does not name the file");
+    return false;
   }
 }
 
@@ -35,5 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write("system.json", reinterpret_cast<const uint8_t*>(good.data()), good.size());
   write("faults.json", data, size);
   check(other);
+  write("faults.json", reinterpret_cast<const uint8_t*>("{}"), 2);
+  write("spooler.json", data, size);
+  if (check(other)) {
+    winsim::describe_spooler(other);
+    try {
+      winsim::add_port(other, "FUZZ1:");
+    } catch (const winsim::MachineError&) {
+      // refused as a person's command would be (the port exists already)
+    }
+    if (!check(other)) fuzz::fail("the spooler wrote back a state it cannot read");
+  }
+  write("spooler.json", reinterpret_cast<const uint8_t*>("{}"), 2);
   return 0;
 }
