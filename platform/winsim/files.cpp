@@ -498,6 +498,11 @@ WINSIM_API DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   return host_attributes(r->host, st);
 }
 
+WINSIM_API DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+  if (!lpFileName) return GetFileAttributesW(nullptr);
+  return GetFileAttributesW(from_acp(lpFileName).c_str());
+}
+
 WINSIM_API BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
   if (DWORD e = fault("SetFileAttributesW")) return fail(e, FALSE);
   auto r = lookup(lpFileName);

@@ -796,6 +796,25 @@ WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer
   return n;
 }
 
+WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+  if (!lpBuffer || cchBufferMax <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  WCHAR wide[4096];
+  int n = LoadStringW(hInstance, uID, wide, 4096);
+  std::string text = to_acp(WStrView(wide, static_cast<size_t>(n)));
+  size_t fit = std::min(text.size(), static_cast<size_t>(cchBufferMax - 1));
+  std::memcpy(lpBuffer, text.data(), fit);
+  lpBuffer[fit] = 0;
+  return static_cast<int>(fit);
+}
+
+WINSIM_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  WStr text = lpText ? from_acp(lpText) : WStr(), caption = lpCaption ? from_acp(lpCaption) : WStr();
+  return MessageBoxW(hWnd, lpText ? text.c_str() : nullptr, lpCaption ? caption.c_str() : nullptr, uType);
+}
+
 }  // extern "C"
 
 // ---- menus ------------------------------------------------------------------------------------
