@@ -6,15 +6,12 @@
 #include <deque>
 
 #include "internal.h"
+#include "state_json.h"
 #include "win32/spooler.h"
 
 namespace winsim {
 
-struct PrinterValue {
-  WStr name;
-  DWORD type = REG_SZ;
-  std::vector<BYTE> bytes;
-};
+using PrinterValue = StoredValue;
 
 struct Job {
   DWORD id = 0;
