@@ -41,6 +41,10 @@ constexpr const char* kUsage =
     "  winsim port DIR add NAME [--monitor MONITOR]   |   winsim port DIR delete NAME\n"
     "  winsim job DIR add PRINTER DOCUMENT [--status N]   |   winsim job DIR delete PRINTER ID\n"
     "      queue a print job (N: JOB_STATUS_ bits) or take it away\n"
+    "  winsim reg DIR query KEY   |   winsim reg DIR add KEY [/v NAME] [/t TYPE] [/d DATA]\n"
+    "  winsim reg DIR delete KEY [/v NAME]\n"
+    "      read or change the registry (KEY: HKLM\\..., HKCU\\... or HKCR\\...; TYPE: REG_SZ,\n"
+    "      REG_EXPAND_SZ, REG_DWORD, REG_BINARY (hex digits), REG_MULTI_SZ (texts split by \\0))\n"
     "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] PROGRAM [ARGS...]\n"
     "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine\n";
 
@@ -236,6 +240,24 @@ int cmd_job(const std::vector<std::string>& args) {
   return 0;
 }
 
+int cmd_reg(const std::vector<std::string>& args) {
+  if (args.size() < 3) return usage_error("reg needs a folder, query|add|delete and a key");
+  const std::string &dir = args[0], &verb = args[1], &key = args[2];
+  std::map<std::string, std::string> o;
+  if (!parse_options(args, 3, {"/v", "/t", "/d"}, {}, o)) return 2;
+  if (verb == "query" && o.empty()) {
+    std::cout << winsim::reg_query(dir, key);
+  } else if (verb == "add") {
+    winsim::reg_add(dir, key, option(o, "/v"), option(o, "/t"), option(o, "/d"));
+  } else if (verb == "delete" && !o.count("/t") && !o.count("/d")) {
+    std::string value = option(o, "/v");
+    winsim::reg_delete(dir, key, o.count("/v") ? &value : nullptr);
+  } else {
+    return usage_error("reg takes query KEY, add KEY [/v NAME] [/t TYPE] [/d DATA] or delete KEY [/v NAME]");
+  }
+  return 0;
+}
+
 int cmd_run(std::vector<std::string> args) {
   if (args.empty()) return usage_error("run needs a folder");
   std::string dir = fs::absolute(args[0]).lexically_normal().string();
@@ -348,6 +370,7 @@ int main(int argc, char** argv) {
     if (cmd == "driver") return cmd_driver(args);
     if (cmd == "port") return cmd_port(args);
     if (cmd == "job") return cmd_job(args);
+    if (cmd == "reg") return cmd_reg(args);
     if (cmd == "run") return cmd_run(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "registry_state.h"
 #include "spooler_state.h"
 
 namespace fs = std::filesystem;
@@ -411,6 +412,7 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
                     fs::copy_options::overwrite_existing, ec);
   write_json_atomically(dir + "/system.json", sys);
   write_json_atomically(dir + "/spooler.json", spooler_json(default_spooler()));
+  write_json_atomically(dir + "/registry.json", registry_json(default_registry(*Machine::load(dir))));
   std::ofstream(dir + "/events.jsonl", std::ios::app);
 }
 
@@ -421,6 +423,8 @@ static void check_state_files(const Machine& m) {
   parse_machine_faults(read_json_file(faults), faults);
   std::string spooler = m.dir + "/spooler.json";
   parse_spooler(read_json_file(spooler), spooler, native_environment(m));
+  std::string registry = m.dir + "/registry.json";
+  parse_registry(read_json_file(registry), registry);
 }
 
 void check_machine(const std::string& dir) { check_state_files(*Machine::load(dir)); }

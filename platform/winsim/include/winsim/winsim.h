@@ -96,6 +96,18 @@ WINSIM_CTL void delete_job(const std::string& dir, const std::string& printer, u
 // Printers, drivers, ports, jobs and the default printer, as `winsim show` lists them.
 WINSIM_CTL std::string describe_spooler(const std::string& dir);
 
+// ---- the registry of a machine. KEY is "HKLM\\...", "HKCU\\..." or "HKCR\\..." (or the long root
+// names); names are UTF-8.
+// The key's values and subkeys, as `reg query` shows them (throws MachineError for a missing key).
+WINSIM_CTL std::string reg_query(const std::string& dir, const std::string& key);
+// Makes the key and those above it; with a value name, type or data also sets that value: REG_SZ
+// by default, REG_EXPAND_SZ, REG_DWORD (a number), REG_BINARY (hex digits) or REG_MULTI_SZ (texts
+// separated by "\0").
+WINSIM_CTL void reg_add(const std::string& dir, const std::string& key, const std::string& value = "",
+                        const std::string& type = "", const std::string& data = "");
+// Deletes the key with everything below it, or only the named value.
+WINSIM_CTL void reg_delete(const std::string& dir, const std::string& key, const std::string* value = nullptr);
+
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
 
