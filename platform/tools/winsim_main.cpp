@@ -45,6 +45,12 @@ constexpr const char* kUsage =
     "  winsim reg DIR delete KEY [/v NAME]\n"
     "      read or change the registry (KEY: HKLM\\..., HKCU\\... or HKCR\\...; TYPE: REG_SZ,\n"
     "      REG_EXPAND_SZ, REG_DWORD, REG_BINARY (hex digits), REG_MULTI_SZ (texts split by \\0))\n"
+    "  winsim plug DIR --device-id \"MFG:...;MDL:...;\" [--lpt]   |   winsim plug DIR --root HARDWAREID\n"
+    "      attach a printer (USB unless --lpt) and print its instance ID; a driver in the store\n"
+    "      that fits is installed at once\n"
+    "  winsim unplug DIR INSTANCE|PORT\n"
+    "  winsim policy DIR [--restart-needed] [--no-service] [--require-catalog]\n"
+    "      how device installs answer from now on (no option: as usual)\n"
     "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] PROGRAM [ARGS...]\n"
     "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine\n";
 
@@ -258,6 +264,26 @@ int cmd_reg(const std::vector<std::string>& args) {
   return 0;
 }
 
+int cmd_plug(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("plug needs a folder");
+  std::map<std::string, std::string> o;
+  if (!parse_options(args, 1, {"--device-id", "--root"}, {"--lpt"}, o)) return 2;
+  winsim::PlugSetup p;
+  if (o.count("--root")) {
+    p.bus = winsim::PlugSetup::kRoot;
+    p.hardware_id = o["--root"];
+  } else if (o.count("--device-id")) {
+    p.device_id = o["--device-id"];
+    if (o.count("--lpt")) p.bus = winsim::PlugSetup::kLpt;
+  } else {
+    return usage_error("plug needs --device-id or --root");
+  }
+  // The driver store of this machine is searched at once, as Windows does when a device arrives.
+  ::setenv("WINSIM_MACHINE", fs::absolute(args[0]).lexically_normal().c_str(), 1);
+  std::cout << winsim::plug_printer(fs::absolute(args[0]).lexically_normal().string(), p) << "\n";
+  return 0;
+}
+
 int cmd_run(std::vector<std::string> args) {
   if (args.empty()) return usage_error("run needs a folder");
   std::string dir = fs::absolute(args[0]).lexically_normal().string();
@@ -371,6 +397,19 @@ int main(int argc, char** argv) {
     if (cmd == "port") return cmd_port(args);
     if (cmd == "job") return cmd_job(args);
     if (cmd == "reg") return cmd_reg(args);
+    if (cmd == "plug") return cmd_plug(args);
+    if (cmd == "unplug") {
+      if (args.size() != 2) return usage_error("unplug needs a folder and an instance ID or port");
+      winsim::unplug_printer(args[0], args[1]);
+      return 0;
+    }
+    if (cmd == "policy") {
+      std::map<std::string, std::string> o;
+      if (args.empty() || !parse_options(args, 1, {}, {"--restart-needed", "--no-service", "--require-catalog"}, o))
+        return usage_error("policy needs a folder and its options");
+      winsim::set_setup_policy(args[0], o.count("--restart-needed"), o.count("--no-service"), o.count("--require-catalog"));
+      return 0;
+    }
     if (cmd == "run") return cmd_run(args);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::cout << kUsage;

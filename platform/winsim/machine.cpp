@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "devices_state.h"
 #include "registry_state.h"
 #include "spooler_state.h"
 
@@ -425,6 +426,8 @@ static void check_state_files(const Machine& m) {
   parse_spooler(read_json_file(spooler), spooler, native_environment(m));
   std::string registry = m.dir + "/registry.json";
   parse_registry(read_json_file(registry), registry);
+  std::string devices = m.dir + "/devices.json";
+  parse_devices(read_json_file(devices), devices);
 }
 
 void check_machine(const std::string& dir) { check_state_files(*Machine::load(dir)); }
@@ -447,6 +450,7 @@ std::string describe_machine(const std::string& dir) {
       << "temp        " << to_utf8(m->temp_dir) << "\n";
   for (auto& [letter, host] : m->drives) out << "drive       " << to_utf8(WStr(1, letter)) << ": -> " << host << "\n";
   out << describe_spooler(dir);
+  out << describe_devices(dir);
   out << "events      " << read_events(dir).size() << " recorded in " << m->dir << "/events.jsonl\n";
   return out.str();
 }

@@ -149,9 +149,14 @@ const std::vector<SystemModule>& system_modules() {
         "SetPrinterDataW",
         "SetPrinterW",
         "XcvDataW"}},
-      {u"setupapi.dll", {}},
-      {u"newdev.dll", {}},
-      {u"cfgmgr32.dll", {}},
+      {u"setupapi.dll",
+       {"CM_Locate_DevNode_ExA", "CM_Reenumerate_DevNode_Ex", "SetupCopyOEMInfA", "SetupCopyOEMInfW",
+        "SetupDiClassGuidsFromNameA", "SetupDiClassGuidsFromNameW", "SetupDiDeleteDeviceInfo",
+        "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo", "SetupDiGetClassDevsA", "SetupDiGetClassDevsW",
+        "SetupDiGetDeviceInstanceIdA", "SetupDiGetDeviceInstanceIdW", "SetupDiGetDeviceRegistryPropertyA",
+        "SetupDiGetDeviceRegistryPropertyW"}},
+      {u"newdev.dll", {"UpdateDriverForPlugAndPlayDevicesA", "UpdateDriverForPlugAndPlayDevicesW"}},
+      {u"cfgmgr32.dll", {"CM_Locate_DevNode_ExA", "CM_Reenumerate_DevNode_Ex"}},
   };
   return mods;
 }

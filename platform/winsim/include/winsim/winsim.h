@@ -108,6 +108,29 @@ WINSIM_CTL void reg_add(const std::string& dir, const std::string& key, const st
 // Deletes the key with everything below it, or only the named value.
 WINSIM_CTL void reg_delete(const std::string& dir, const std::string& key, const std::string* value = nullptr);
 
+// ---- Plug and Play devices of a machine.
+struct PlugSetup {
+  enum Bus { kUsb, kLpt, kRoot } bus = kUsb;
+  std::string device_id;    // the printer's IEEE 1284 ID, "MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;"
+  std::string hardware_id;  // a root-enumerated device's own hardware ID
+};
+// Attaches a printer the way Windows sees one and returns its instance ID. On USB: a USB device
+// node and its USBPRINT child whose hardware IDs come from the 1284 ID (manufacturer and model,
+// blanks as underscores, cut to 20 characters, then the 4-digit CRC-16 of the two), the next free
+// port "USB001", "USB002", ... of the USB monitor, and the USB printing interface's registry keys.
+// On LPT an LPTENUM device on "LPT1:"; on the root a ROOT\PRINTER device. A driver in the store
+// that fits is installed at once, as a rescan would.
+WINSIM_CTL std::string plug_printer(const std::string& dir, const PlugSetup& setup);
+// Marks the device (by instance ID or by its port) as no longer present; its port stays.
+WINSIM_CTL void unplug_printer(const std::string& dir, const std::string& instance_or_port);
+// The hardware ID a printer of that manufacturer and model gets ("KelvaneKV-1000EAD3").
+WINSIM_CTL std::string printer_hardware_id(const std::string& manufacturer, const std::string& model);
+// How the machine's device installs answer: restart needed, no function driver service, INFs
+// refused without their catalog.
+WINSIM_CTL void set_setup_policy(const std::string& dir, bool restart_needed, bool no_service, bool require_catalog);
+// The devices, as `winsim show` lists them.
+WINSIM_CTL std::string describe_devices(const std::string& dir);
+
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
 
