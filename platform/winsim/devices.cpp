@@ -360,6 +360,8 @@ WINSIM_API BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR Hardware
   DWORD e = install_driver(HardwareId, full_path(FullInfPath), InstallFlags & INSTALLFLAG_FORCE, reboot);
   if (e) return fail(e, FALSE);
   if (bRebootRequired) *bRebootRequired = reboot ? TRUE : FALSE;
+  // With nowhere to say so, the install restarts Windows itself.
+  if (reboot && !bRebootRequired) append_event({{"type", "session"}, {"action", "restart"}, {"by", "UpdateDriverForPlugAndPlayDevices"}});
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

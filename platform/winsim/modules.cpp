@@ -161,6 +161,10 @@ const std::vector<SystemModule>& system_modules() {
   return mods;
 }
 
+// A library's DllMain, when it has one.
+using EntryPoint = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
+EntryPoint entry_point(void* dl) { return reinterpret_cast<EntryPoint>(::dlsym(dl, "DllMain")); }
+
 const SystemModule* system_module(WStrView name) {
   for (auto& m : system_modules())
     if (iequal(m.name, name)) return &m;
@@ -393,7 +397,15 @@ WINSIM_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     mod->dl = dl;
     mod->bits = bits;
     p.modules.push_back(std::move(mod));
-    return reinterpret_cast<HMODULE>(p.modules.back().get());
+    auto h = reinterpret_cast<HMODULE>(p.modules.back().get());
+    // The loader tells the library it arrived, as Windows does; a library that refuses is gone.
+    if (auto entry = entry_point(dl); entry && !entry(h, DLL_PROCESS_ATTACH, nullptr)) {
+      p.modules.pop_back();
+      ::dlclose(dl);
+      SetLastError(ERROR_DLL_INIT_FAILED);
+      return nullptr;
+    }
+    return h;
   }
   SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
@@ -430,6 +442,7 @@ WINSIM_API BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
       return TRUE;
     }
     to_close = m.dl;
+    if (auto entry = entry_point(m.dl)) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
     p.modules.erase(it);
   }
   if (to_close) {

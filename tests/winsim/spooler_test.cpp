@@ -1,8 +1,6 @@
 // The print spooler: the buffer protocol of its enumerations, its refusals with their codes,
 // printers, drivers, ports, jobs, printer data, the default printer, device modes, the local port
 // monitor, change notifications across processes and a state file that a person broke.
-#include <sys/wait.h>
-
 #include <cstring>
 #include <thread>
 
@@ -501,21 +499,11 @@ TEST_F(SpoolerTest, ChangeNotificationsReachAWaiterFromOtherProcesses) {
 
   DWORD woke = WAIT_FAILED;
   std::thread waiter([&] { woke = WaitForSingleObject(change, 20000); });
-  std::vector<pid_t> children;
-  for (const WCHAR* name : {W_("From one"), W_("From two")}) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      auto pi = info2(name);
-      HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&pi));
-      ::_exit(h ? 0 : 1);
-    }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  // Two other programs add a printer each, at the same time.
+  std::string add = std::string(WINSIM_TOOL) + " printer " + dir + " add ";
+  auto r = run_command("(" + add + "'From one' --driver KV-1000 --port LPT1: & " + add +
+                       "'From two' --driver KV-1000 --port LPT2: & wait)");
+  EXPECT_EQ(r.status, 0) << r.output;
   waiter.join();
   EXPECT_EQ(woke, static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD what = 0;

@@ -38,6 +38,12 @@
 #define INVALID_SET_FILE_POINTER (static_cast<DWORD>(-1))
 #define INVALID_FILE_SIZE (static_cast<DWORD>(-1))
 
+// Why a library's entry point is called.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define MOVEFILE_COPY_ALLOWED 0x00000002u
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004u
