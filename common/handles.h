@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "win32/kernel.h"
+#include "win32/registry.h"
+#include "win32/setup.h"
 #include "win32/spooler.h"
 
 template <class Traits>
@@ -69,3 +71,17 @@ struct PrinterHandleTraits {  // OpenPrinterW, AddPrinterW
   static void close(value_type h) { ClosePrinter(h); }
 };
 using unique_printer = unique_handle<PrinterHandleTraits>;
+
+struct RegistryKeyTraits {  // RegOpenKey*, RegCreateKeyEx*
+  using value_type = HKEY;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { RegCloseKey(h); }
+};
+using unique_hkey = unique_handle<RegistryKeyTraits>;
+
+struct DeviceInfoSetTraits {  // SetupDiGetClassDevs*
+  using value_type = HDEVINFO;
+  static value_type invalid() { return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE); }
+  static void close(value_type h) { SetupDiDestroyDeviceInfoList(h); }
+};
+using unique_devinfo = unique_handle<DeviceInfoSetTraits>;
