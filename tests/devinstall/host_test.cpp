@@ -317,6 +317,9 @@ TEST_F(HostTest, CheckWritesTheCodeAsAnUnsignedNumber) {
   EXPECT_EQ(host(args), 0u);
   EXPECT_EQ(ret_of(file), "0");
   EXPECT_NE(winsim::describe_devices(dir).find("driver Kelvane KV-1000"), std::string::npos);
+  winsim::unplug_printer(dir, "USB001");  // gone again: the check finds nothing to install on
+  EXPECT_EQ(host(args), 0u);
+  EXPECT_EQ(ret_of(file), "3758096907");
 }
 
 TEST_F(HostTest, InstallResultsReachTheWindow) {
@@ -342,6 +345,10 @@ TEST_F(HostTest, InstallResultsReachTheWindow) {
     EXPECT_EQ(g_received[0].lParam, tc.code) << tc.plugged << tc.restart << tc.no_service;
   }
   EXPECT_TRUE(events("messagebox").empty());
+  // The driver went on the plugged printer: the spooler lists the model's printer on its port.
+  std::string spooler = winsim::describe_spooler(dir);
+  EXPECT_NE(spooler.find("printer     Kelvane KV-1000"), std::string::npos) << spooler;
+  EXPECT_NE(spooler.find("port USB001, driver Kelvane KV-1000"), std::string::npos) << spooler;
 }
 
 TEST_F(HostTest, InstallPathsPassOnlyWithCharactersUpToCode255) {
