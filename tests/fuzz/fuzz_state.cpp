@@ -1,6 +1,6 @@
-// The JSON state files of a machine: any system.json, and any faults.json or spooler.json beside
-// a good one, is either accepted or refused with the one error that names the file; a spooler
-// state that was accepted stays acceptable after the spooler wrote it back.
+// The JSON state files of a machine: any system.json, and any faults, spooler, registry or devices
+// file beside a good one, is either accepted or refused with the one error that names the file; a
+// service state that was accepted stays acceptable after the service wrote it back.
 #include "fuzz_machine.h"
 
 namespace {
@@ -39,16 +39,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write("faults.json", data, size);
   check(other);
   write("faults.json", reinterpret_cast<const uint8_t*>("{}"), 2);
-  write("spooler.json", data, size);
-  if (check(other)) {
-    winsim::describe_spooler(other);
-    try {
-      winsim::add_port(other, "FUZZ1:");
-    } catch (const winsim::MachineError&) {
-      // refused as a person's command would be (the port exists already)
+  // The service state files: accepted ones stay acceptable after their service wrote them back.
+  struct Service {
+    const char* file;
+    void (*rewrite)(const std::string& dir);
+  };
+  static const Service services[] = {
+      {"spooler.json", [](const std::string& dir) { winsim::add_port(dir, "FUZZ1:"); }},
+      {"registry.json", [](const std::string& dir) { winsim::reg_add(dir, "HKCU\\Software\\Fuzz", "v", "REG_DWORD", "1"); }},
+      {"devices.json", [](const std::string& dir) { winsim::set_setup_policy(dir, true, false, false); }},
+  };
+  for (auto& svc : services) {
+    write(svc.file, data, size);
+    if (check(other)) {
+      try {
+        svc.rewrite(other);
+      } catch (const winsim::MachineError&) {
+        // refused as a person's command would be (the port exists already, ...)
+      }
+      if (!check(other)) fuzz::fail("a service wrote back a state it cannot read");
     }
-    if (!check(other)) fuzz::fail("the spooler wrote back a state it cannot read");
+    write(svc.file, reinterpret_cast<const uint8_t*>("{}"), 2);
   }
-  write("spooler.json", reinterpret_cast<const uint8_t*>("{}"), 2);
   return 0;
 }
