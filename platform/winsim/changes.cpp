@@ -89,4 +89,10 @@ void wait_state_change(const std::string& dir, const std::string& name, std::uin
   }
 }
 
+std::optional<std::uint32_t> take_machine_number(const std::string& dir, const std::string& name) {
+  std::uint32_t* w = counter_word(dir, name);
+  if (!w) return std::nullopt;
+  return atomic_word(w).fetch_add(1);
+}
+
 }  // namespace winsim

@@ -11,12 +11,6 @@ namespace winsim {
 
 namespace {
 
-template <class R>
-R fail(DWORD error, R value) {
-  SetLastError(error);
-  return value;
-}
-
 struct DeviceSet : Object {
   std::vector<WStr> instances;
   std::vector<DWORD> devinsts;

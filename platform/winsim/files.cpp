@@ -44,12 +44,6 @@ struct FindObject : Object {
   size_t next = 0;
 };
 
-template <class R>
-R fail(DWORD error, R value) {
-  SetLastError(error);
-  return value;
-}
-
 // The stored attributes of files read lately, by identity. Setting an extended attribute moves
 // the file's change time, so a copy holds while that time stands; a file changed within the last
 // time step is read afresh, since a second change could leave the time where it was. Checking

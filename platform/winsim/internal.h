@@ -38,6 +38,13 @@ inline std::string to_acp(WStrView s) { return to_codepage(s, CP_ACP); }
 inline WStr from_acp(std::string_view s) { return from_codepage(s, CP_ACP); }
 inline WStr wstr_or_empty(LPCWSTR s) { return s ? WStr(s) : WStr(); }
 
+// Sets the thread's last error and gives back the value a failing call returns.
+template <class R>
+R fail(DWORD error, R value) {
+  SetLastError(error);
+  return value;
+}
+
 // Copies text into a caller's buffer the way most string APIs do: with room, the length without
 // terminator; without room, the size needed including the terminator.
 DWORD copy_out(WStrView s, LPWSTR buf, DWORD size);
@@ -86,6 +93,10 @@ void write_json_atomically(const std::string& path, const json& doc);
 
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
 [[noreturn]] void machine_unusable(const MachineError& e);
+
+// Takes the next number of a machine-wide counter (the word of run/<name>.changes, starting at 0)
+// atomically for every process of the machine; none when the machine folder cannot hold it.
+std::optional<std::uint32_t> take_machine_number(const std::string& dir, const std::string& name);
 
 // ---- fault injection --------------------------------------------------------------------------
 struct MachineFault {

@@ -69,12 +69,6 @@ bool holds(const std::string& privilege) {
   return std::find(held.begin(), held.end(), privilege) != held.end();
 }
 
-template <class R>
-R fail(DWORD error, R value) {
-  SetLastError(error);
-  return value;
-}
-
 // The names the program may have, read off the command line's start the way the loader reads it.
 std::vector<WStr> program_candidates(const WStr& cmd) {
   std::vector<WStr> out;

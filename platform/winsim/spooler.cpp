@@ -15,12 +15,6 @@ namespace winsim {
 
 namespace {
 
-template <class R>
-R fail(DWORD error, R value) {
-  SetLastError(error);
-  return value;
-}
-
 // An open printer, the local print server, or the local port monitor's configuration channel.
 struct PrinterHandle : Object {
   enum Kind { kServer, kPrinter, kXcvMonitor } kind = kPrinter;
@@ -61,18 +55,6 @@ bool known_datatype(WStrView type, WStrView processor) {
 // "\" (it separates a server from its printer).
 bool valid_printer_name(WStrView name) {
   return !name.empty() && name.size() <= MAX_PRINTER_NAME && name.find_first_of(u",\\") == WStrView::npos;
-}
-
-std::vector<WStr> split_ports(WStrView ports) {
-  std::vector<WStr> out;
-  size_t start = 0;
-  for (;;) {
-    size_t comma = ports.find(u',', start);
-    WStr one = trim_blanks(ports.substr(start, comma == WStrView::npos ? WStrView::npos : comma - start));
-    if (!one.empty()) out.push_back(one);
-    if (comma == WStrView::npos) return out;
-    start = comma + 1;
-  }
 }
 
 DWORD check_ports(Spooler& s, LPCWSTR ports) {

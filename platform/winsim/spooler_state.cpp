@@ -18,19 +18,6 @@ constexpr size_t kRecentChanges = 64;
 constexpr const char* kStateName = "spooler";
 
 
-std::vector<WStr> split_ports(WStrView ports) {
-  std::vector<WStr> out;
-  size_t start = 0;
-  while (start <= ports.size()) {
-    size_t comma = ports.find(u',', start);
-    WStr one(ports.substr(start, comma == WStrView::npos ? WStrView::npos : comma - start));
-    one = trim_blanks(one);
-    if (!one.empty()) out.push_back(one);
-    if (comma == WStrView::npos) break;
-    start = comma + 1;
-  }
-  return out;
-}
 
 // The folder of one machine, its spooler read, changed and written back under the lock; for the
 // set-up calls, which throw MachineError with a reason a person understands.
@@ -70,6 +57,20 @@ std::string make_host_folder(const Machine& m, WStrView path) {
 }  // namespace
 
 // ---- the model ----
+
+std::vector<WStr> split_ports(WStrView ports) {
+  std::vector<WStr> out;
+  size_t start = 0;
+  while (start <= ports.size()) {
+    size_t comma = ports.find(u',', start);
+    WStr one(ports.substr(start, comma == WStrView::npos ? WStrView::npos : comma - start));
+    one = trim_blanks(one);
+    if (!one.empty()) out.push_back(one);
+    if (comma == WStrView::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
 
 Printer* Spooler::printer(WStrView name) {
   for (auto& p : printers)

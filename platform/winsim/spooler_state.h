@@ -87,6 +87,9 @@ WStr environment_folder(WStrView environment);
 // The canonical spelling of a known environment, empty for an unknown one.
 WStr known_environment(WStrView environment);
 
+// The ports of a printer's port list ("LPT1:,LPT2:"), blanks around them dropped.
+std::vector<WStr> split_ports(WStrView ports);
+
 // A new machine's spooler: the local ports, WinPrint, nothing else.
 Spooler default_spooler();
 // Reads spooler.json (an empty document is a new machine's spooler); throws MachineError naming

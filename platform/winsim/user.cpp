@@ -1,5 +1,9 @@
 // Windowing: classes, windows, per-thread message queues, message boxes and the scripted user
-// that answers them and closes windows, and string resources.
+// that answers them and closes windows, and string resources. Window handles are unique on the
+// machine, and other processes reach this one's windows through window_ipc.cpp.
+#include <pthread.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -11,6 +15,7 @@
 
 #include "internal.h"
 #include "win32/user.h"
+#include "window_ipc.h"
 
 namespace winsim {
 
@@ -31,6 +36,7 @@ struct Window {
   bool visible = false;
   LONG_PTR userdata = 0;
   std::thread::id thread;
+  std::string published;  // its registry file, through which other processes find it
 };
 
 struct SentMessage {
@@ -39,6 +45,7 @@ struct SentMessage {
   WPARAM wp;
   LPARAM lp;
   LRESULT result = 0;
+  bool running = false;  // taken by the window's thread: the sender waits for it, window or not
   bool done = false;
 };
 
@@ -54,13 +61,51 @@ struct Ui {
   std::condition_variable cv;
   std::vector<WindowClass> classes;
   std::map<HWND, Window> windows;
-  ULONG_PTR next_hwnd = 0x10010;
   std::map<std::thread::id, Queue> queues;
 };
 
-Ui& ui() {
-  static Ui u;
+void ui_fork_prepare();
+void ui_fork_parent();
+void ui_fork_child();
+
+// Never destroyed: threads that answer other processes may still use it while the process exits.
+Ui*& ui_slot() {
+  static Ui* u = [] {
+    ::pthread_atfork(ui_fork_prepare, ui_fork_parent, ui_fork_child);
+    return new Ui;
+  }();
   return u;
+}
+
+Ui& ui() { return *ui_slot(); }
+
+// What a forked child inherits is another process's windows and waiting threads: it starts with
+// none, keeping the classes its program registered. The parent's state stays allocated, since its
+// lock and waiters belong to threads the child does not have.
+std::vector<Ui*>& parents_ui() {
+  static auto* v = new std::vector<Ui*>;
+  return *v;
+}
+void ui_fork_prepare() { ui().mu.lock(); }
+void ui_fork_parent() { ui().mu.unlock(); }
+void ui_fork_child() {
+  Ui* parent = ui_slot();
+  auto* fresh = new Ui;
+  fresh->classes = parent->classes;
+  parents_ui().push_back(parent);
+  ui_slot() = fresh;
+}
+
+// Window handles are even 32-bit numbers taken from a counter of the machine, so that a handle
+// names one window among all its processes and can be passed on as a number (on 64-bit Windows
+// too only the low 32 bits of a window handle count). They never come near the 0xFFFF... values
+// that mean something else.
+std::optional<HWND> new_window_handle() {
+  constexpr std::uint32_t kFirst = 0x10010, kLast = 0xFFFEFFFE;
+  constexpr std::uint32_t kCount = (kLast - kFirst) / 2 + 1;
+  auto n = take_machine_number(machine().dir, "hwnd");
+  if (!n) return std::nullopt;
+  return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(kFirst + 2 * (*n % kCount)));
 }
 
 // Controls of the system, handled by the default window procedure here.
@@ -309,6 +354,7 @@ bool run_sent(std::unique_lock<std::mutex>& lk, Queue& q) {
   if (q.sent.empty()) return false;
   SentMessage* sm = q.sent.front();
   q.sent.pop_front();
+  sm->running = true;
   WNDPROC proc = nullptr;
   if (Window* w = window(ui(), sm->hwnd)) proc = w->proc;
   lk.unlock();
@@ -318,6 +364,79 @@ bool run_sent(std::unique_lock<std::mutex>& lk, Queue& q) {
   sm->done = true;
   ui().cv.notify_all();
   return true;
+}
+
+// Hands `sm` to the thread of its window and waits, the lock held, until that thread ran it;
+// meanwhile runs what is sent to `mine`, the waiting thread's own queue when it has one. Every
+// change it waits for notifies the condition. False when the window went before its thread took
+// the message.
+bool send_and_wait(std::unique_lock<std::mutex>& lk, SentMessage& sm, std::thread::id target, Queue* mine) {
+  Ui& u = ui();
+  u.queues[target].sent.push_back(&sm);
+  u.cv.notify_all();
+  while (!sm.done) {
+    if (mine && run_sent(lk, *mine)) continue;
+    if (!sm.running && !window(u, sm.hwnd)) {
+      auto& q = u.queues[target].sent;
+      q.erase(std::remove(q.begin(), q.end(), &sm), q.end());
+      return false;
+    }
+    u.cv.wait(lk);
+  }
+  return true;
+}
+
+bool matches(const Window& w, const WStr* cls, const WStr* title) {
+  return !w.parent && (!cls || iequal(w.cls, *cls)) && (!title || w.text == *title);
+}
+
+}  // namespace
+
+std::optional<LRESULT> send_to_window(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  Ui& u = ui();
+  std::unique_lock lk(u.mu);
+  Window* w = window(u, h);
+  if (!w) return std::nullopt;
+  SentMessage sm{h, msg, wp, lp};
+  if (!send_and_wait(lk, sm, w->thread, nullptr)) return std::nullopt;
+  return sm.result;
+}
+
+bool post_to_window(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, h);
+  if (!w) return false;
+  u.queues[w->thread].posted.push_back({h, msg, wp, lp, GetTickCount(), {0, 0}});
+  u.cv.notify_all();
+  return true;
+}
+
+std::optional<WindowFacts> window_facts(HWND h) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, h);
+  if (!w) return std::nullopt;
+  return WindowFacts{w->visible, w->text};
+}
+
+HWND find_top_window(const WStr* cls, const WStr* title) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& [h, w] : u.windows)
+    if (matches(w, cls, title)) return h;
+  return nullptr;
+}
+
+namespace {
+
+// The facts of a window of this process or of another process of the machine; none (and the
+// last error set) when there is no such window.
+std::optional<WindowFacts> any_window_facts(HWND hWnd) {
+  auto facts = window_facts(hWnd);
+  if (!facts) facts = remote_facts(hWnd);
+  if (!facts) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+  return facts;
 }
 
 }  // namespace
@@ -374,8 +493,17 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
   Ui& u = ui();
   HWND h = nullptr;
   WNDPROC proc = nullptr;
-  {
+  bool top = !(dwStyle & WS_CHILD) || !hWndParent;
+  for (;;) {
+    auto taken = new_window_handle();
+    if (!taken) {  // the machine's window table is out of reach: no room for a window
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    h = *taken;
     std::lock_guard lock(u.mu);
+    // A window kept from a machine this process used before may hold the number.
+    if (window(u, h)) continue;
     if (!lpClassName) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
@@ -391,8 +519,6 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return nullptr;
     }
-    h = reinterpret_cast<HWND>(u.next_hwnd);
-    u.next_hwnd += 2;
     Window w;
     w.cls = lpClassName;
     w.proc = proc;
@@ -402,6 +528,12 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
     w.thread = std::this_thread::get_id();
     u.windows[h] = w;
     u.queues[w.thread];
+    break;
+  }
+  std::string published = publish_window(h, ::gettid(), top, lpClassName);
+  {
+    std::lock_guard lock(u.mu);
+    if (Window* w = window(u, h)) w->published = std::move(published);
   }
   CREATESTRUCTW cs{lpParam,      hInstance,   hMenu,    hWndParent, nHeight, nWidth, Y, X, static_cast<LONG>(dwStyle),
                    lpWindowName, lpClassName, dwExStyle};
@@ -426,10 +558,13 @@ WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
   bool top = false;
   WStr title;
   {
-    std::lock_guard lock(u.mu);
+    std::unique_lock lock(u.mu);
     Window* w = window(u, hWnd);
     if (!w) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      lock.unlock();
+      // Another process's window is as much out of reach as another thread's.
+      bool elsewhere = remote_facts(hWnd).has_value();
+      SetLastError(elsewhere ? ERROR_ACCESS_DENIED : ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
     if (w->thread != std::this_thread::get_id()) {
@@ -445,10 +580,14 @@ WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
   proc(hWnd, WM_DESTROY, 0, 0);
   for (HWND c : children) DestroyWindow(c);
   proc(hWnd, WM_NCDESTROY, 0, 0);
+  std::string published;
   {
     std::lock_guard lock(u.mu);
+    if (Window* w = window(u, hWnd)) published = std::move(w->published);
     u.windows.erase(hWnd);
+    u.cv.notify_all();  // senders waiting for it learn that it is gone
   }
+  unpublish_window(published);
   if (top) append_event({{"type", "window"}, {"action", "destroy"}, {"title", to_utf8(title)}});
   return TRUE;
 }
@@ -483,20 +622,27 @@ WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
 
 WINSIM_API BOOL WINAPI UpdateWindow(HWND hWnd) { return IsWindow(hWnd); }
 
-WINSIM_API BOOL WINAPI IsWindow(HWND hWnd) {
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  return window(u, hWnd) ? TRUE : FALSE;
-}
+WINSIM_API BOOL WINAPI IsWindow(HWND hWnd) { return any_window_facts(hWnd) ? TRUE : FALSE; }
 
 WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd) {
-  return with_window(hWnd, FALSE, [](Window& w) { return w.visible ? TRUE : FALSE; });
+  auto facts = any_window_facts(hWnd);
+  return facts && facts->visible ? TRUE : FALSE;
 }
 
 WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
   if (DWORD e = fault("GetWindowTextW")) {
     SetLastError(e);
     return 0;
+  }
+  if (!window_facts(hWnd)) {
+    // Another process's window: its caption as the system keeps it, without a message to its
+    // thread, so that the title of a program that does not answer can still be read.
+    auto facts = any_window_facts(hWnd);
+    if (!facts || !lpString || nMaxCount <= 0) return 0;
+    size_t n = std::min<size_t>(facts->caption.size(), static_cast<size_t>(nMaxCount) - 1);
+    std::memcpy(lpString, facts->caption.data(), n * sizeof(WCHAR));
+    lpString[n] = 0;
+    return static_cast<int>(n);
   }
   return static_cast<int>(
       SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
@@ -546,15 +692,10 @@ WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
     SetLastError(e);
     return nullptr;
   }
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  for (auto& [h, w] : u.windows) {
-    if (w.parent) continue;
-    if (lpClassName && !iequal(w.cls, lpClassName)) continue;
-    if (lpWindowName && w.text != lpWindowName) continue;
-    return h;
-  }
-  return nullptr;
+  // This process's windows first, then those of the machine's other processes.
+  WStr cls = wstr_or_empty(lpClassName), title = wstr_or_empty(lpWindowName);
+  if (HWND h = find_top_window(lpClassName ? &cls : nullptr, lpWindowName ? &title : nullptr)) return h;
+  return remote_find(lpClassName, lpWindowName);
 }
 
 WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
@@ -594,20 +735,17 @@ WINSIM_API BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM l
     SetLastError(e);
     return FALSE;
   }
-  Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  std::thread::id target = std::this_thread::get_id();
-  if (hWnd) {
-    Window* w = window(u, hWnd);
-    if (!w) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return FALSE;
-    }
-    target = w->thread;
+  if (!hWnd) {  // the calling thread's own queue
+    Ui& u = ui();
+    std::lock_guard lock(u.mu);
+    u.queues[std::this_thread::get_id()].posted.push_back({nullptr, Msg, wParam, lParam, GetTickCount(), {0, 0}});
+    u.cv.notify_all();
+    return TRUE;
   }
-  u.queues[target].posted.push_back({hWnd, Msg, wParam, lParam, GetTickCount(), {0, 0}});
-  u.cv.notify_all();
-  return TRUE;
+  // Queued for the window's thread, in this process or another: the caller does not wait for it.
+  if (post_to_window(hWnd, Msg, wParam, lParam) || remote_post(hWnd, Msg, wParam, lParam)) return TRUE;
+  SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+  return FALSE;
 }
 
 WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
@@ -619,6 +757,10 @@ WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARA
   std::unique_lock lk(u.mu);
   Window* w = window(u, hWnd);
   if (!w) {
+    lk.unlock();
+    // Another process's window: its owner runs the message on the window's thread while this
+    // thread waits for the answer.
+    if (auto r = remote_send(hWnd, Msg, wParam, lParam)) return *r;
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
@@ -630,19 +772,8 @@ WINSIM_API LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARA
   // Another thread's window: its thread runs the message while this one waits, still answering
   // what is sent to it meanwhile.
   SentMessage sm{hWnd, Msg, wParam, lParam};
-  std::thread::id target = w->thread;
-  u.queues[target].sent.push_back(&sm);
-  u.cv.notify_all();
   Queue& mine = u.queues[std::this_thread::get_id()];
-  while (!sm.done) {
-    if (run_sent(lk, mine)) continue;
-    if (!window(u, hWnd)) {  // destroyed before it could answer
-      auto& q = u.queues[target].sent;
-      q.erase(std::remove(q.begin(), q.end(), &sm), q.end());
-      return 0;
-    }
-    u.cv.wait_for(lk, std::chrono::milliseconds(50));
-  }
+  if (!send_and_wait(lk, sm, w->thread, &mine)) return 0;  // destroyed before it could answer
   return sm.result;
 }
 

@@ -54,6 +54,21 @@ inline std::string utf16_file(const std::u16string& text) {
   return out;
 }
 
+// A state file a person broke: with `text` as `file`, the machine is refused with one error that
+// names the file and says `complaint`.
+inline void expect_broken_state(const std::string& dir, const std::string& file, const std::string& text,
+                                const std::string& complaint) {
+  SCOPED_TRACE(text);
+  write_file(file, text);
+  try {
+    winsim::check_machine(dir);
+    ADD_FAILURE() << "accepted";
+  } catch (const winsim::MachineError& e) {
+    EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(complaint), std::string::npos) << e.what();
+  }
+}
+
 struct CommandResult {
   int status;
   std::string output;
