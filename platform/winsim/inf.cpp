@@ -9,12 +9,6 @@ namespace {
 
 constexpr size_t kMaxLineChars = 4096;  // the setup services' line limit
 
-WStr folded_name(WStrView s) {
-  WStr out(s);
-  for (auto& c : out) c = fold_upper(c);
-  return out;
-}
-
 // Splits a logical line into its key and values: "," separates values, "=" the key (once,
 // outside quotes), ";" starts a comment, "..." quotes with "" for a quote inside.
 InfLine split_line(WStrView line) {
@@ -78,7 +72,7 @@ WStr substitute(const WStr& text, const std::map<WStr, WStr>& strings) {
     WStr key = text.substr(i + 1, end - i - 1);
     if (key.empty()) {
       out += u'%';  // "%%" is a percent sign
-    } else if (auto it = strings.find(folded_name(key)); it != strings.end()) {
+    } else if (auto it = strings.find(folded(key)); it != strings.end()) {
       out += it->second;
     } else {
       out += text.substr(i, end - i + 1);
@@ -91,7 +85,7 @@ WStr substitute(const WStr& text, const std::map<WStr, WStr>& strings) {
 }  // namespace
 
 const std::vector<InfLine>* Inf::section(WStrView name) const {
-  auto it = sections.find(folded_name(name));
+  auto it = sections.find(folded(name));
   return it == sections.end() ? nullptr : &it->second;
 }
 
@@ -144,7 +138,7 @@ std::optional<Inf> parse_inf(const std::string& bytes, DWORD& error) {
         error = ERROR_GENERAL_SYNTAX;
         return std::nullopt;
       }
-      current = &inf.sections[folded_name(trim_blanks(WStrView(line).substr(1, close - 1)))];
+      current = &inf.sections[folded(trim_blanks(WStrView(line).substr(1, close - 1)))];
       continue;
     }
     if (!current) continue;  // text before the first section is not read
@@ -161,7 +155,7 @@ std::optional<Inf> parse_inf(const std::string& bytes, DWORD& error) {
   std::map<WStr, WStr> strings;
   if (auto* s = inf.section(u"Strings"))
     for (auto& l : *s)
-      if (l.key && !l.values.empty()) strings.emplace(folded_name(*l.key), l.values.front());
+      if (l.key && !l.values.empty()) strings.emplace(folded(*l.key), l.values.front());
   for (auto& [name, lines] : inf.sections) {
     if (name == u"STRINGS") continue;
     for (auto& l : lines) {

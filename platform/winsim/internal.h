@@ -27,6 +27,7 @@ using json = nlohmann::json;
 std::string to_utf8(WStrView s);
 WStr from_utf8(std::string_view s);
 WCHAR fold_upper(WCHAR c);  // the upcase table used for file names and profile names
+WStr folded(WStrView s);    // every character through fold_upper: a key for names that ignore case
 bool iequal(WStrView a, WStrView b);
 int icompare(WStrView a, WStrView b);
 WStr trim_blanks(WStrView s);

@@ -36,12 +36,6 @@ struct Profile {
   std::unordered_map<WStr, std::pair<size_t, size_t>> sections;
 };
 
-WStr folded(WStrView s) {
-  WStr out(s);
-  for (auto& c : out) c = fold_upper(c);
-  return out;
-}
-
 Line parse_line(WStr raw) {
   Line l;
   l.raw = std::move(raw);

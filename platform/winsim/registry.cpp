@@ -101,14 +101,21 @@ REGSAM rights(REGSAM sam) {
   return r;
 }
 
-LONG open_key(HKEY hKey, LPCWSTR sub, REGSAM sam, PHKEY result) {
+// The key a relative path names below an open one, through the view `sam` asks for.
+LONG target_of(HKEY hKey, LPCWSTR sub, REGSAM sam, PHKEY result, Opened& parent, Opened& target) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   auto o = opened(hKey);
   if (!o) return ERROR_INVALID_HANDLE;
-  Opened target = *o;
+  parent = target = *o;
   target.view32 = view_for(sam, o->view32);
-  if (!join(target.path, sub)) return ERROR_INVALID_PARAMETER;
+  return join(target.path, sub) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+LONG open_key(HKEY hKey, LPCWSTR sub, REGSAM sam, PHKEY result) {
+  Opened parent{}, target{};
+  if (LONG e = target_of(hKey, sub, sam, result, parent, target)) return e;
+  const Opened* o = &parent;
   Registry r = read_registry();
   if (!find_key(r, target)) return find_key(r, *o) || predefined(hKey) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
   *result = add_handle(target, rights(sam));
@@ -116,13 +123,9 @@ LONG open_key(HKEY hKey, LPCWSTR sub, REGSAM sam, PHKEY result) {
 }
 
 LONG create_key(HKEY hKey, LPCWSTR sub, REGSAM sam, PHKEY result, LPDWORD disposition) {
-  if (!result) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  auto o = opened(hKey);
-  if (!o) return ERROR_INVALID_HANDLE;
-  Opened target = *o;
-  target.view32 = view_for(sam, o->view32);
-  if (!join(target.path, sub)) return ERROR_INVALID_PARAMETER;
+  Opened parent{}, target{};
+  if (LONG e = target_of(hKey, sub, sam, result, parent, target)) return e;
+  const Opened* o = &parent;
   bool created = false;
   LONG e = edit_registry([&](Registry& r) -> LONG {
     if (!predefined(hKey) && !find_key(r, *o)) return ERROR_KEY_DELETED;

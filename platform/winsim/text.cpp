@@ -102,6 +102,12 @@ int icompare(WStrView a, WStrView b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+WStr folded(WStrView s) {
+  WStr out(s);
+  for (auto& c : out) c = fold_upper(c);
+  return out;
+}
+
 bool iequal(WStrView a, WStrView b) { return a.size() == b.size() && icompare(a, b) == 0; }
 
 WStr trim_blanks(WStrView s) {
