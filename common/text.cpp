@@ -68,6 +68,46 @@ WStr ExcludeTrailingPathDelimiter(WStrView path) {
   return p;
 }
 
+namespace {
+
+// "C:" or "\\server\share" at the start of a path; empty when there is none.
+WStrView FileDrive(WStrView path) {
+  if (path.size() >= 2 && path[1] == u':') return path.substr(0, 2);
+  if (path.substr(0, 2) != W_("\\\\")) return {};
+  size_t server = path.find(u'\\', 2);
+  if (server == WStrView::npos) return path;
+  size_t share = path.find(u'\\', server + 1);
+  return path.substr(0, share == WStrView::npos ? path.size() : share);
+}
+
+std::vector<WStr> Folders(WStrView folderPath) {
+  std::vector<WStr> out;
+  size_t start = 0;
+  while (start < folderPath.size()) {
+    size_t end = folderPath.find(u'\\', start);
+    if (end == WStrView::npos) end = folderPath.size();
+    if (end > start) out.emplace_back(folderPath.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+WStr ExtractRelativePath(WStrView baseName, WStrView destName) {
+  WStr basePath = ExtractFilePath(baseName), destPath = ExtractFilePath(destName);
+  WStrView baseDrive = FileDrive(basePath), destDrive = FileDrive(destPath);
+  if (!SameTextAscii(baseDrive, destDrive)) return WStr(destName);
+  std::vector<WStr> base = Folders(WStrView(basePath).substr(baseDrive.size()));
+  std::vector<WStr> dest = Folders(WStrView(destPath).substr(destDrive.size()));
+  size_t common = 0;
+  while (common < base.size() && common < dest.size() && SameTextAscii(base[common], dest[common])) ++common;
+  WStr out;
+  for (size_t i = common; i < base.size(); ++i) out += W_("..\\");
+  for (size_t i = common; i < dest.size(); ++i) out += dest[i] + W_("\\");
+  return out + ExtractFileName(destName);
+}
+
 WStr IntToStr(long long v) {
   std::string s = std::to_string(v);
   return WStr(s.begin(), s.end());

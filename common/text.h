@@ -38,6 +38,9 @@ WStr ExtractFileName(WStrView path);
 WStr ChangeFileExt(WStrView path, WStrView ext);
 WStr IncludeTrailingPathDelimiter(WStrView path);
 WStr ExcludeTrailingPathDelimiter(WStrView path);
+// `destName` relative to the folder of `baseName` ("..\" for each folder to climb), or
+// `destName` itself when the two are on different drives.
+WStr ExtractRelativePath(WStrView baseName, WStrView destName);
 
 WStr IntToStr(long long v);
 // Integers as the configuration files write them: decimal, "$" or "0x" hexadecimal; `def` when
