@@ -1,6 +1,9 @@
 #include "frmMain.h"
 
+#include <functional>
+
 #include "installer/config/Info.h"
+#include "installer/install/InstallDriver.h"
 #include "installer/startup/RunState.h"
 
 namespace {
@@ -36,6 +39,9 @@ bool TFormMain::CanInstall() const { return InstallInfos().GetCount() > 0; }
 
 LRESULT CALLBACK TFormMain::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
+    case WM_KELVANE_CALL:  // a call the install run hands to this thread (CallInWindowThread)
+      (*reinterpret_cast<const std::function<void()>*>(lp))();
+      return 0;
     case WM_CLOSE:
       DestroyWindow(hwnd);
       return 0;
