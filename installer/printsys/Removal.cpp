@@ -119,8 +119,9 @@ int DeletePrinterAndDriver(const WStr& makerName, const WStr& printerName, bool&
   }
   WStr driverName;
   bool shared = false;
+  // The whole name is carried: a name cut short could name another driver, or none, and a
+  // removal of nothing would pass for a removal.
   GetPrinterDriverUsage(printerName, driverName, shared);
-  if (driverName.size() > kMaxRemovalDriverChars) driverName.resize(kMaxRemovalDriverChars);
 
   PRINTER_DEFAULTSW defaults{};
   defaults.DesiredAccess = PRINTER_ALL_ACCESS;
@@ -316,17 +317,17 @@ int LeaveOEMInf(const WStr& driverName, const WStr& deviceClass) {
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         WStr file = fd.cFileName;
         if (file.find_first_of(W_("\\/:")) != WStr::npos) continue;
+        if (file.size() < 4 || LowerAscii(WStrView(file).substr(file.size() - 4)) != W_(".inf")) continue;
         if (fd.nFileSizeHigh != 0 || fd.nFileSizeLow > kMaxInfBytes) {
           TheDebugger().LogMsgWarning(W_("inf文件過大，不檢查：") + folder + file);
           continue;
         }
         if (!InfMatchesDriver(driverName, folder + file, deviceClass)) continue;
         TheDebugger().LogFmt(W_("找到對應的inf文件：%s，準備刪除！"), {folder + file});
-        // The listing matches "oem*.inf" in any letter case, so the extension is cut in any case:
-        // an upper-case OEM5.INF would otherwise be counted and left behind.
-        size_t ext = LowerAscii(file).find(W_(".inf"));
-        WStr base = ext == WStr::npos ? file : file.substr(0, ext);
-        DeleteFileW((folder + base + W_(".inf")).c_str());
+        // The file checked is the one deleted, with the .pnf of its base name: the listing
+        // matches "oem*.inf" in any letter case (OEM5.INF) and through short names (oem5.infx).
+        WStr base = file.substr(0, file.size() - 4);
+        DeleteFileW((folder + file).c_str());
         DeleteFileW((folder + base + W_(".pnf")).c_str());
         ++count;
       } while (FindNextFileW(find.get(), &fd));

@@ -15,9 +15,6 @@ enum TRemovalCode : int {
   rcDriverNotDeleted = 4,    // the printer is gone, its driver survived both attempts
 };
 
-// Longest driver name carried through a removal.
-constexpr size_t kMaxRemovalDriverChars = 255;
-
 // Removes every printer that runs an older GPD version of the driver than `requiredVersion`, the
 // last one taking the driver with it. True when nothing had to go or every removal gave rcDone;
 // `code` holds the last removal's outcome (untouched when nothing was removed).

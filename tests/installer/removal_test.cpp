@@ -360,6 +360,23 @@ TEST_F(RemovalTest, NamesThatWouldBreakOutOfTheirQuotesNeverReachPrintui) {
   EXPECT_EQ(ui[0]["result"], 0);
 }
 
+TEST_F(RemovalTest, ALongDriverNameIsRemovedWholeNeverCutShort) {
+  // Its printui command would not fit the command runner; a driver named by its first 255
+  // characters must survive the removal of the long one.
+  std::string longName(260, 'K'), cutName(255, 'K');
+  for (const std::string& name : {longName, cutName}) {
+    winsim::DriverSetup d;
+    d.name = name;
+    winsim::add_driver(dir, d);
+  }
+  add_printer(dir, "Long", longName, "LPT1:");
+  bool flag = true;
+  EXPECT_EQ(DeletePrinterAndDriver(W_("Kelvane"), W_("Long"), flag), 0);
+  EXPECT_FALSE(PrinterDriverExists(WStr(260, u'K')));
+  EXPECT_TRUE(PrinterDriverExists(WStr(255, u'K')));
+  EXPECT_TRUE(logged(W_("調用系統UI刪除失敗，正準備使用其他方法重試！")));
+}
+
 TEST_F(RemovalTest, ANewDefaultOnlyWhenTheOldOneIsGone) {
   model({"KV A", "KV B"});
   winsim::set_default_printer(dir, "KV B");
