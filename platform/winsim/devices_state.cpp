@@ -392,6 +392,23 @@ DWORD install_driver(const WStr& hardware_id, const WStr& inf_path, bool force, 
   return done(0);
 }
 
+unsigned install_inf_printer_driver(const std::u16string& inf_path, const std::u16string& model_name) {
+  WStr path = full_path(inf_path);
+  DWORD e = 0;
+  auto inf = load_inf(path, e);
+  if (!inf) return e;
+  if (!iequal(inf->value(u"Version", u"Class").value_or(WStr()), u"Printer")) return ERROR_UNKNOWN_PRINTER_DRIVER;
+  auto models = inf_models(*inf, platform_decoration(), e);
+  if (!models) return e;
+  auto model = std::find_if(models->begin(), models->end(),
+                            [&](const InfModel& m) { return iequal(m.description, model_name); });
+  if (model == models->end()) return ERROR_UNKNOWN_PRINTER_DRIVER;
+  WStr stored;
+  if (DWORD s = store_inf(path, read_devices().policy, stored, false, false)) return s;
+  install_printer_driver(*inf, *model, path.substr(0, path.find_last_of(u'\\')), {});
+  return 0;
+}
+
 void rescan_devices() {
   Devices devices = read_devices();
   std::string store = host_of(inf_folder());

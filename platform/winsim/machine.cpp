@@ -327,6 +327,12 @@ void clear_machine_faults(const std::string& dir) {
   });
 }
 
+void record_event(const std::string& json_object) {
+  json ev = json::parse(json_object, nullptr, false);
+  if (!ev.is_object()) throw MachineError("an event must be a JSON object: " + json_object);
+  append_event(std::move(ev));
+}
+
 std::vector<std::string> read_events(const std::string& dir) {
   MachineLock lock(dir, false);
   std::vector<std::string> out;

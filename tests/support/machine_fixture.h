@@ -69,6 +69,16 @@ inline void expect_broken_state(const std::string& dir, const std::string& file,
   }
 }
 
+// A printer of the machine's spooler on `driver` and `port`, with the other settings as usual.
+inline void add_printer(const std::string& dir, const std::string& name, const std::string& driver,
+                        const std::string& port) {
+  winsim::PrinterSetup p;
+  p.name = name;
+  p.driver = driver;
+  p.port = port;
+  winsim::add_printer(dir, p);
+}
+
 struct CommandResult {
   int status;
   std::string output;

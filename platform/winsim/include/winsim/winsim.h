@@ -128,9 +128,17 @@ WINSIM_CTL std::string printer_hardware_id(const std::string& manufacturer, cons
 // How the machine's device installs answer: restart needed, no function driver service, INFs
 // refused without their catalog.
 WINSIM_CTL void set_setup_policy(const std::string& dir, bool restart_needed, bool no_service, bool require_catalog);
+// What the system printer user interface does with an INF for "/if": the model (by its
+// description, ignoring case) of the INF's section for this machine's platform enters the driver
+// store (oemN.inf) and the spooler with its files, in the current machine. 0 or a Win32 error
+// code (the file missing or no INF, no printer INF, the model not in it, the store's refusal).
+WINSIM_CTL unsigned install_inf_printer_driver(const std::u16string& inf_path, const std::u16string& model_name);
 // The devices, as `winsim show` lists them.
 WINSIM_CTL std::string describe_devices(const std::string& dir);
 
+// Records what a system program of the machine did (a JSON object) in the current machine's
+// events.jsonl, with the time, process and image added (throws MachineError for other text).
+WINSIM_CTL void record_event(const std::string& json_object);
 // The records of events.jsonl, one JSON text each.
 WINSIM_CTL std::vector<std::string> read_events(const std::string& dir);
 
