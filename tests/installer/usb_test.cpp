@@ -100,7 +100,7 @@ TEST_F(USBDetectTest, NamesTheSamplePackagesModelAndPort) {
   EXPECT_EQ(port_for(0), W_("USB002"));
   EXPECT_EQ(port_for(1), W_("USB001"));
   EXPECT_TRUE(logged(W_("GetOnlineUSBPortForNotInstallDriver找到尚未關聯的USB端口：USB001")));
-  EXPECT_TRUE(logged(W_("找到USB打印機，Port = USB001，ID = 8MFG:Kelvane;MDL:KV-2000;CMD:ESC/P;CLS:PRINTER;DES:Kelvane KV-2000;")));
+  EXPECT_TRUE(logged(W_("找到USB打印機，Port = USB001，ID = DMFG:Kelvane;MDL:KV-2000;CMD:ESC/P;CLS:PRINTER;DES:Kelvane KV-2000;")));
 }
 
 TEST_F(USBDetectTest, APortAnInstalledPrinterUsesIsSkipped) {
