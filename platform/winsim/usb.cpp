@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "usb_file.h"
 #include "usb_state.h"
@@ -23,8 +24,10 @@ bool present(const WStr& instance) {
 
 struct UsbPrintFile : DeviceFile {
   Device device;
+  std::string dir;  // the machine it was opened in
   bool overlapped = false;
   DWORD access = 0;
+  std::weak_ptr<UsbPrintFile> self;
 
   std::mutex mu;
   enum Kind { kNone, kRead, kWrite } kind = kNone;
@@ -33,11 +36,23 @@ struct UsbPrintFile : DeviceFile {
   std::string to_write;
   LPOVERLAPPED ov = nullptr;
 
-  // Ends the pending request (mu held). The caller's OVERLAPPED says how it ended.
-  void complete(DWORD error, DWORD bytes) {
+  // Closing the handle cancels what is still pending, and lets its completer go.
+  ~UsbPrintFile() override {
+    std::lock_guard lock(mu);
+    if (kind != kNone) {
+      // The handle table may be going away with the process: no event is set from here.
+      complete(ERROR_OPERATION_ABORTED, 0, false);
+      bump_state_changes(dir, "usb");
+    }
+  }
+
+  // Ends the pending request (mu held). The caller's OVERLAPPED says how it ended, and its event,
+  // when it has one, is signalled.
+  void complete(DWORD error, DWORD bytes, bool signal = true) {
     if (ov) {
       ov->Internal = error;
       ov->InternalHigh = bytes;
+      if (ov->hEvent && signal) SetEvent(ov->hEvent);
     }
     kind = kNone;
     ov = nullptr;
@@ -73,7 +88,6 @@ struct UsbPrintFile : DeviceFile {
   bool wait_signalled(DWORD ms) override {
     using clock = std::chrono::steady_clock;
     auto deadline = clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
-    const std::string& dir = machine().dir;
     for (;;) {
       std::uint32_t seen = state_changes(dir, "usb");
       std::optional<long long> due;
@@ -104,7 +118,11 @@ struct UsbPrintFile : DeviceFile {
       ov = o ? o : &own;
       ov->Internal = kPending;
       ov->InternalHigh = 0;
-      if (overlapped && o) return fail(ERROR_IO_PENDING, FALSE);
+      if (overlapped && o) {
+        // Whoever waits on the event alone learns of the end from a completer of its own.
+        if (o->hEvent) std::thread(run_completer, self, dir).detach();
+        return fail(ERROR_IO_PENDING, FALSE);
+      }
     }
     wait_signalled(INFINITE);
     const OVERLAPPED& result = o ? *o : own;
@@ -113,10 +131,30 @@ struct UsbPrintFile : DeviceFile {
     return error ? fail(error, FALSE) : TRUE;
   }
 
+  // Drives a pending request with an event to its end: looks whenever the printers change or a
+  // reply is due, and stops once the request ended, was cancelled or its handle closed.
+  static void run_completer(std::weak_ptr<UsbPrintFile> weak, std::string dir) {
+    for (;;) {
+      std::uint32_t seen = state_changes(dir, "usb");
+      DWORD sleep = INFINITE;
+      {
+        auto f = weak.lock();
+        if (!f) return;
+        std::lock_guard lock(f->mu);
+        std::optional<long long> due;
+        if (f->kind == kNone || f->try_complete(due)) return;
+        if (due) sleep = static_cast<DWORD>(std::max<long long>(0, *due - wall_ms()) + 1);
+      }
+      wait_state_change(dir, "usb", seen, sleep);
+    }
+  }
+
+  // A request done at once; an event in the OVERLAPPED is signalled as for any completion.
   BOOL finished(DWORD error, DWORD bytes, LPDWORD done, LPOVERLAPPED o) {
     if (o) {
       o->Internal = error;
       o->InternalHigh = bytes;
+      if (o->hEvent) SetEvent(o->hEvent);
     }
     if (done) *done = bytes;
     if (error) return fail(error, FALSE);
@@ -126,6 +164,7 @@ struct UsbPrintFile : DeviceFile {
 
   BOOL read(LPVOID buf, DWORD size, LPDWORD done, LPOVERLAPPED o) override {
     if (!(access & GENERIC_READ)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (o && o->hEvent) ResetEvent(o->hEvent);
     if (!present(device.instance)) return fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
     {
       std::lock_guard lock(mu);
@@ -143,6 +182,7 @@ struct UsbPrintFile : DeviceFile {
 
   BOOL write(LPCVOID buf, DWORD size, LPDWORD done, LPOVERLAPPED o) override {
     if (!(access & GENERIC_WRITE)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (o && o->hEvent) ResetEvent(o->hEvent);
     if (!present(device.instance)) return fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
     std::string bytes(static_cast<const char*>(buf), size);
     {
@@ -194,6 +234,8 @@ HANDLE open_device(WStrView path, DWORD access, DWORD disposition, DWORD flags) 
   auto dev = device_of_interface(path);
   if (!dev || !usb_print_child(*dev)) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto f = std::make_shared<UsbPrintFile>();
+  f->self = f;
+  f->dir = machine().dir;
   f->device = *dev;
   f->overlapped = flags & FILE_FLAG_OVERLAPPED;
   f->access = (access & GENERIC_ALL) ? (GENERIC_READ | GENERIC_WRITE) : (access & (GENERIC_READ | GENERIC_WRITE));
@@ -247,7 +289,10 @@ WINSIM_API BOOL WINAPI CancelIo(HANDLE hFile) {
   if (DWORD e = fault("CancelIo")) return fail(e, FALSE);
   if (auto f = process().get<UsbPrintFile>(hFile)) {
     std::lock_guard lock(f->mu);
-    if (f->kind != UsbPrintFile::kNone) f->complete(ERROR_OPERATION_ABORTED, 0);
+    if (f->kind != UsbPrintFile::kNone) {
+      f->complete(ERROR_OPERATION_ABORTED, 0);
+      bump_state_changes(f->dir, "usb");  // a completer waiting for the printer lets go
+    }
     return TRUE;
   }
   if (!process().get<Object>(hFile)) return fail(ERROR_INVALID_HANDLE, FALSE);

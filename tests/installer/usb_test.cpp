@@ -56,7 +56,7 @@ class USBDetectTest : public InstallerTest {
     InstallerTest::SetUp();
     // The library sits where start-up stages it: a folder on the search path.
     std::filesystem::copy_file(KELVANE_BIN "/Trellum.dll", pkg("Trellum.dll"));
-    std::filesystem::copy_file(EXAMPLES_DIR "/package/Kelvane.ini", pkg("Kelvane.ini"));
+    std::filesystem::copy(EXAMPLES_DIR "/package", pkg(""), std::filesystem::copy_options::recursive);
     InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
   }
   void TearDown() override {
