@@ -24,4 +24,5 @@ check build/win32/bin/Kelvane.exe pei-i386
 check build/win32/bin/pindle.dll pei-i386
 check build/win32/bin/Trellum.dll pei-i386
 check build/win64/bin/pindle64.dll pei-x86-64
+check build/win64/bin/Trellum.dll pei-x86-64
 check build/win64/bin/Ralto64.exe pei-x86-64

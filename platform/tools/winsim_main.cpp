@@ -45,9 +45,15 @@ constexpr const char* kUsage =
     "  winsim reg DIR delete KEY [/v NAME]\n"
     "      read or change the registry (KEY: HKLM\\..., HKCU\\... or HKCR\\...; TYPE: REG_SZ,\n"
     "      REG_EXPAND_SZ, REG_DWORD, REG_BINARY (hex digits), REG_MULTI_SZ (texts split by \\0))\n"
-    "  winsim plug DIR --device-id \"MFG:...;MDL:...;\" [--lpt]   |   winsim plug DIR --root HARDWAREID\n"
+    "  winsim plug DIR --device-id \"MFG:...;MDL:...;\" [--lpt] [USB OPTIONS]   |   winsim plug DIR --root HARDWAREID\n"
     "      attach a printer (USB unless --lpt) and print its instance ID; a driver in the store\n"
     "      that fits is installed at once\n"
+    "  winsim usb DIR [PORT|INSTANCE [USB OPTIONS]]\n"
+    "      list the USB printers, or change how one answers. USB OPTIONS: --answer now|never|MS\n"
+    "      (the reply to a settings read comes after MS ms), --reply-length N (pad the reply to N\n"
+    "      bytes), --refuse ITEM|none (writes of that item change nothing), --unplug-after N|never\n"
+    "      (pulled out once it has taken N more bytes), --writes take|stall, --status BYTE,\n"
+    "      --items A,B,C,D,E; what a printer receives is recorded in the events\n"
     "  winsim unplug DIR INSTANCE|PORT\n"
     "  winsim policy DIR [--restart-needed] [--no-service] [--require-catalog]\n"
     "      how device installs answer from now on (no option: as usual)\n"
@@ -264,11 +270,85 @@ int cmd_reg(const std::vector<std::string>& args) {
   return 0;
 }
 
+const std::vector<std::string> kUsbOptions = {"--answer", "--reply-length", "--refuse", "--unplug-after", "--writes", "--status",
+                                             "--items"};
+
+// The USB options of `plug` and `usb`; false (after saying why) when one is malformed.
+bool usb_setup(const std::map<std::string, std::string>& o, winsim::UsbPrinterSetup& u) {
+  auto number = [&](const std::string& name, unsigned max, unsigned& v) {
+    if (parse_uint(option(o, name), v, max)) return true;
+    usage_error(name + " takes a number up to " + std::to_string(max));
+    return false;
+  };
+  unsigned v = 0;
+  if (o.count("--answer")) {
+    std::string a = option(o, "--answer");
+    if (a == "now") u.answer_ms = 0;
+    else if (a == "never") u.answer_ms = -1;
+    else if (number("--answer", 3'600'000, v)) u.answer_ms = v;
+    else return false;
+  }
+  if (o.count("--reply-length")) {
+    if (!number("--reply-length", 65536, v)) return false;
+    u.reply_length = v;
+  }
+  if (o.count("--refuse")) {
+    if (option(o, "--refuse") == "none") u.refuse_item = -1;
+    else if (number("--refuse", 255, v)) u.refuse_item = static_cast<int>(v);
+    else return false;
+  }
+  if (o.count("--unplug-after")) {
+    if (option(o, "--unplug-after") == "never") u.unplug_after = -1;
+    else if (number("--unplug-after", 1u << 30, v)) u.unplug_after = v;
+    else return false;
+  }
+  if (o.count("--writes")) {
+    std::string w = option(o, "--writes");
+    if (w != "take" && w != "stall") return usage_error("--writes is take or stall") == 0;
+    u.stall_writes = w == "stall";
+  }
+  if (o.count("--status")) {
+    if (!number("--status", 255, v)) return false;
+    u.status = v;
+  }
+  if (o.count("--items")) {
+    std::vector<unsigned> items;
+    std::string list = option(o, "--items");
+    for (size_t start = 0; start <= list.size();) {
+      size_t end = std::min(list.find(',', start), list.size());
+      if (!parse_uint(list.substr(start, end - start), v, 255)) return usage_error("--items takes five bytes: A,B,C,D,E") == 0;
+      items.push_back(v);
+      start = end + 1;
+    }
+    if (items.size() != 5) return usage_error("--items takes five bytes: A,B,C,D,E") == 0;
+    u.items = items;
+  }
+  return true;
+}
+
+int cmd_usb(const std::vector<std::string>& args) {
+  if (args.empty()) return usage_error("usb needs a folder");
+  std::string dir = fs::absolute(args[0]).lexically_normal().string();
+  if (args.size() == 1) {
+    std::cout << winsim::describe_usb(dir);
+    return 0;
+  }
+  std::map<std::string, std::string> o;
+  if (!parse_options(args, 2, kUsbOptions, {}, o)) return 2;
+  winsim::UsbPrinterSetup u;
+  if (!usb_setup(o, u)) return 2;
+  winsim::set_usb_printer(dir, args[1], u);
+  return 0;
+}
+
 int cmd_plug(const std::vector<std::string>& args) {
   if (args.empty()) return usage_error("plug needs a folder");
   std::map<std::string, std::string> o;
-  if (!parse_options(args, 1, {"--device-id", "--root"}, {"--lpt"}, o)) return 2;
+  std::vector<std::string> names = {"--device-id", "--root"};
+  names.insert(names.end(), kUsbOptions.begin(), kUsbOptions.end());
+  if (!parse_options(args, 1, names, {"--lpt"}, o)) return 2;
   winsim::PlugSetup p;
+  if (!usb_setup(o, p.usb)) return 2;
   if (o.count("--root")) {
     p.bus = winsim::PlugSetup::kRoot;
     p.hardware_id = o["--root"];
@@ -398,6 +478,7 @@ int main(int argc, char** argv) {
     if (cmd == "job") return cmd_job(args);
     if (cmd == "reg") return cmd_reg(args);
     if (cmd == "plug") return cmd_plug(args);
+    if (cmd == "usb") return cmd_usb(args);
     if (cmd == "unplug") {
       if (args.size() != 2) return usage_error("unplug needs a folder and an instance ID or port");
       winsim::unplug_printer(args[0], args[1]);

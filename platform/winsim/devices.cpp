@@ -2,6 +2,8 @@
 // update of newdev, over the machine's device tree. A device information set is a snapshot of
 // the devices it was made for; their properties are read from the tree at each call.
 #include <algorithm>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "devices_state.h"
@@ -14,6 +16,14 @@ namespace {
 struct DeviceSet : Object {
   std::vector<WStr> instances;
   std::vector<DWORD> devinsts;
+  // Device interfaces the set holds: listed by a DIGCF_DEVICEINTERFACE set or created for it.
+  struct Interface {
+    DWORD devinst;
+    GUID guid;
+    WStr path;
+    bool active;
+  };
+  std::vector<Interface> interfaces;
 };
 
 std::optional<GUID> parse_guid(WStrView text) {
@@ -121,7 +131,17 @@ HDEVINFO class_devs(const GUID* guid, const WStr* enumerator, DWORD flags) {
   auto set = std::make_shared<DeviceSet>();
   for (auto& d : read_devices().devices) {
     if ((flags & DIGCF_PRESENT) && !d.present) continue;
-    if (!(flags & DIGCF_ALLCLASSES)) {
+    if (flags & DIGCF_DEVICEINTERFACE) {
+      // The GUID names an interface class: the devices that expose one, with their interfaces.
+      bool any = false;
+      for (auto& cls : device_interface_classes(d)) {
+        auto g = parse_guid(cls);
+        if (!g || (!(flags & DIGCF_ALLCLASSES) && !same_guid(*g, *guid))) continue;
+        set->interfaces.push_back({d.devinst, *g, interface_path(d.instance, cls), d.present});
+        any = true;
+      }
+      if (!any) continue;
+    } else if (!(flags & DIGCF_ALLCLASSES)) {
       auto g = parse_guid(d.class_guid);
       if (!g || !same_guid(*g, *guid)) continue;
     }
@@ -131,6 +151,20 @@ HDEVINFO class_devs(const GUID* guid, const WStr* enumerator, DWORD flags) {
   }
   SetLastError(ERROR_SUCCESS);
   return process().add(set);
+}
+
+std::string guid_text(const GUID& g) {
+  char t[40];
+  std::snprintf(t, sizeof t, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", static_cast<unsigned>(g.Data1), g.Data2, g.Data3,
+                g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return t;
+}
+
+void fill_interface(const DeviceSet& set, size_t index, PSP_DEVICE_INTERFACE_DATA data) {
+  const auto& i = set.interfaces[index];
+  data->InterfaceClassGuid = i.guid;
+  data->Flags = i.active ? SPINT_ACTIVE : 0;
+  data->Reserved = index + 1;  // which of the set's interfaces it is
 }
 
 BOOL class_guids(const WStr& name, LPGUID list, DWORD size, PDWORD required) {
@@ -254,6 +288,101 @@ WINSIM_API BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_D
   if (RequiredSize) *RequiredSize = need;
   if (!DeviceInstanceId || DeviceInstanceIdSize < need) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   std::memcpy(DeviceInstanceId, id.c_str(), need);
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                   const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                                   PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+  if (DWORD e = fault("SetupDiEnumDeviceInterfaces")) return fail(e, FALSE);
+  auto set = set_of(DeviceInfoSet);
+  if (!set) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!InterfaceClassGuid) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!DeviceInterfaceData || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  std::optional<DWORD> only;
+  if (DeviceInfoData) {
+    DWORD error = 0;
+    if (!member(*set, DeviceInfoData, error)) return fail(error, FALSE);
+    only = DeviceInfoData->DevInst;
+  }
+  DWORD seen = 0;
+  for (size_t i = 0; i < set->interfaces.size(); ++i) {
+    const auto& f = set->interfaces[i];
+    if (!same_guid(f.guid, *InterfaceClassGuid) || (only && f.devinst != *only)) continue;
+    if (seen++ == MemberIndex) {
+      fill_interface(*set, i, DeviceInterfaceData);
+      SetLastError(ERROR_SUCCESS);
+      return TRUE;
+    }
+  }
+  return fail(ERROR_NO_MORE_ITEMS, FALSE);
+}
+
+WINSIM_API BOOL WINAPI SetupDiCreateDeviceInterfaceW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     const GUID* InterfaceClassGuid, PCWSTR ReferenceString, DWORD CreationFlags,
+                                                     PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+  if (DWORD e = fault("SetupDiCreateDeviceInterfaceW")) return fail(e, FALSE);
+  auto set = set_of(DeviceInfoSet);
+  if (!set) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!InterfaceClassGuid || CreationFlags != 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (DeviceInterfaceData && DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  DWORD error = 0;
+  auto dev = member(*set, DeviceInfoData, error);
+  if (!dev) return fail(error, FALSE);
+  // The link keeps the instance ID's letters; a reference string follows it behind a "\".
+  WStr path = interface_path(dev->instance, from_utf8(guid_text(*InterfaceClassGuid)));
+  if (ReferenceString && *ReferenceString) path += u"\\" + WStr(ReferenceString);
+  size_t index = set->interfaces.size();
+  for (size_t i = 0; i < set->interfaces.size(); ++i)
+    if (set->interfaces[i].devinst == dev->devinst && iequal(set->interfaces[i].path, path)) index = i;
+  if (index == set->interfaces.size()) {
+    auto classes = device_interface_classes(*dev);
+    bool exposed = std::any_of(classes.begin(), classes.end(), [&](const WStr& c) {
+      auto g = parse_guid(c);
+      return g && same_guid(*g, *InterfaceClassGuid);
+    });
+    set->interfaces.push_back({dev->devinst, *InterfaceClassGuid, path, exposed && dev->present});
+  }
+  if (DeviceInterfaceData) fill_interface(*set, index, DeviceInterfaceData);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                                        DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                                        PSP_DEVINFO_DATA DeviceInfoData) {
+  if (DWORD e = fault("SetupDiGetDeviceInterfaceDetailW")) return fail(e, FALSE);
+  auto set = set_of(DeviceInfoSet);
+  if (!set) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!DeviceInterfaceData || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+    return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  ULONG_PTR which = DeviceInterfaceData->Reserved;
+  if (which == 0 || which > set->interfaces.size()) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  const auto& f = set->interfaces[which - 1];
+  if (DeviceInterfaceDetailData && DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+    return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (!DeviceInterfaceDetailData && DeviceInterfaceDetailDataSize != 0) return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER, FALSE);
+  DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (f.path.size() + 1) * sizeof(WCHAR));
+  if (RequiredSize) *RequiredSize = need;
+  if (DeviceInfoData) {
+    Devices d = read_devices();
+    Device* dev = d.by_devinst(f.devinst);
+    GUID g{};
+    if (dev)
+      if (auto parsed = parse_guid(dev->class_guid)) g = *parsed;
+    DeviceInfoData->ClassGuid = g;
+    DeviceInfoData->DevInst = f.devinst;
+    DeviceInfoData->Reserved = 0;
+  }
+  if (!DeviceInterfaceDetailData || DeviceInterfaceDetailDataSize < need) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  // The path runs past the record's declared one character, into the caller's bytes.
+  std::memcpy(reinterpret_cast<BYTE*>(DeviceInterfaceDetailData) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath),
+              f.path.c_str(), (f.path.size() + 1) * sizeof(WCHAR));
+  SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 

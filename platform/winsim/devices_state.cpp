@@ -14,13 +14,13 @@
 #include "devices_state.h"
 #include "registry_state.h"
 #include "spooler_state.h"
+#include "usb_state.h"
 
 namespace winsim {
 
 namespace {
 
 constexpr const char* kStateName = "devices";
-constexpr const char16_t* kUsbPrintInterface = u"{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 
 const std::pair<const char16_t*, const char16_t*> kClasses[] = {
     {u"USB", u"{36fc9e60-c465-11cf-8056-444553540000}"},     {u"Printer", u"{4d36e979-e325-11ce-bfc1-08002be10318}"},
@@ -183,6 +183,30 @@ Device* Devices::by_devinst(DWORD devinst) {
   for (auto& d : devices)
     if (d.devinst == devinst) return &d;
   return nullptr;
+}
+
+WStr interface_path(WStrView instance, WStrView interface_class) {
+  WStr link(instance);
+  std::replace(link.begin(), link.end(), u'\\', u'#');
+  return u"\\\\?\\" + link + u"#" + WStr(interface_class);
+}
+
+std::vector<WStr> device_interface_classes(const Device& d) {
+  std::vector<WStr> out;
+  if (iequal(d.service, u"usbprint")) out.push_back(kUsbPrintInterface);
+  if (iequal(d.instance.substr(0, 4), u"USB\\")) out.push_back(kUsbDeviceInterface);
+  return out;
+}
+
+std::optional<Device> device_of_interface(WStrView path) {
+  if (path.size() < 4 || (path.substr(0, 4) != u"\\\\?\\" && path.substr(0, 4) != u"\\\\.\\")) return std::nullopt;
+  WStr asked = u"\\\\?\\" + WStr(path.substr(4));
+  for (auto& d : read_devices().devices) {
+    if (!d.present) continue;
+    for (auto& cls : device_interface_classes(d))
+      if (iequal(interface_path(d.instance, cls), asked)) return d;
+  }
+  return std::nullopt;
 }
 
 WStr class_guid_of(WStrView cls) {
@@ -574,21 +598,30 @@ std::string plug_printer(const std::string& dir, const PlugSetup& setup) {
       return &k;
     };
     if (!usb_parent.empty()) {
+      auto sz = [](const WStr& s) { return std::vector<BYTE>(reinterpret_cast<const BYTE*>(s.c_str()), reinterpret_cast<const BYTE*>(s.c_str()) + (s.size() + 1) * 2); };
+      auto dword = [](DWORD v) {
+        std::vector<BYTE> b(4);
+        std::memcpy(b.data(), &v, 4);
+        return b;
+      };
       RegKey* parent = enum_key(usb_parent, {u"USB\\VID_1D90&PID_2060&REV_0100", u"USB\\VID_1D90&PID_2060"});
-      Registry::make_path(*parent, {u"Device Parameters"});
-      std::string link = usb_parent;
-      std::replace(link.begin(), link.end(), '\\', '#');
-      WStr iface = u"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + WStr(kUsbPrintInterface) + u"\\##?#" + from_utf8(link) + u"#" + kUsbPrintInterface;
+      // The USB device's own interface link, in the kernel's "\??\" form.
+      WStr usb_link = interface_path(from_utf8(usb_parent), kUsbDeviceInterface);
+      usb_link = u"\\??\\" + usb_link.substr(4);
+      Registry::make_path(*parent, {u"Device Parameters"}).values = {{u"SymbolicName", REG_SZ, sz(usb_link)}};
+      WStr link = interface_path(from_utf8(usb_parent), kUsbPrintInterface);
+      WStr iface = u"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + WStr(kUsbPrintInterface) + u"\\##?#" + link.substr(4);
+      Registry::make_path(r.machine, split_key_path(iface)).values = {{u"DeviceInstance", REG_SZ, sz(from_utf8(usb_parent))}};
+      Registry::make_path(r.machine, split_key_path(iface + u"\\#")).values = {{u"SymbolicLink", REG_SZ, sz(link)}};
+      Registry::make_path(r.machine, split_key_path(iface + u"\\#\\Control")).values = {{u"Linked", REG_DWORD, dword(1)}};
       RegKey& params = Registry::make_path(r.machine, split_key_path(iface + u"\\#\\Device Parameters"));
       DWORD number = static_cast<DWORD>(std::stoul(port.substr(3)));
       WStr base = u"USB", desc = u"Virtual printer port for USB";
-      auto sz = [](const WStr& s) { return std::vector<BYTE>(reinterpret_cast<const BYTE*>(s.c_str()), reinterpret_cast<const BYTE*>(s.c_str()) + (s.size() + 1) * 2); };
-      std::vector<BYTE> num(4);
-      std::memcpy(num.data(), &number, 4);
-      params.values = {{u"Port Number", REG_DWORD, num}, {u"Base Name", REG_SZ, sz(base)}, {u"Port Description", REG_SZ, sz(desc)}};
+      params.values = {{u"Port Number", REG_DWORD, dword(number)}, {u"Base Name", REG_SZ, sz(base)}, {u"Port Description", REG_SZ, sz(desc)}};
     }
     enum_key(instance, child_ids);
   });
+  if (!usb_parent.empty()) add_usb_printer(dir, from_utf8(usb_parent), setup.usb);
   // Windows installs a matching driver from its store at once.
   if (same_file(machine().dir, dir)) rescan_devices();
   return instance;
@@ -614,6 +647,8 @@ void unplug_printer(const std::string& dir, const std::string& which) {
     doc = devices_json(d);
     return true;
   });
+  // Transfers waiting on a printer that is gone end now.
+  bump_state_changes(dir, "usb");
 }
 
 void set_setup_policy(const std::string& dir, bool restart_needed, bool no_service, bool require_catalog) {

@@ -48,6 +48,19 @@ json devices_json(const Devices& d);
 Devices read_devices();
 void edit_devices(const std::function<void(Devices&)>& change);
 
+// Device interface classes: the USB printing class driver's and the USB device's.
+inline constexpr const char16_t* kUsbPrintInterface = u"{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+inline constexpr const char16_t* kUsbDeviceInterface = u"{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+// The symbolic link of a device's interface: "\\?\" and the instance ID with "#" for "\", then
+// "#" and the interface class ("\\?\USB#VID_1D90&PID_2060#KV1000#{28d78fad-...}").
+WStr interface_path(WStrView instance, WStrView interface_class);
+// The interface classes a device exposes: the printing class on a device that the USB printing
+// service drives, the USB device class on every USB device.
+std::vector<WStr> device_interface_classes(const Device& d);
+// The present device behind an interface path ("\\?\" or "\\.\" form, letters in any case).
+std::optional<Device> device_of_interface(WStrView path);
+
 // The class GUID of a known setup class ("" for an unknown one), and the name of a known GUID.
 WStr class_guid_of(WStrView cls);
 

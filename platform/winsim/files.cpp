@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "usb_file.h"
 
 namespace winsim {
 
@@ -242,6 +243,7 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   if (DWORD e = fault("CreateFileW")) return fail(e, INVALID_HANDLE_VALUE);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (is_device_path(lpFileName)) return open_device(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
   DWORD access = normalize_access(dwDesiredAccess);
   if (dwCreationDisposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))
     return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -294,6 +296,11 @@ WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
   if (DWORD e = fault("ReadFile")) return fail(e, FALSE);
+  if (auto d = process().get<DeviceFile>(hFile)) {
+    if (!lpNumberOfBytesRead && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (nNumberOfBytesToRead && !lpBuffer) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    return d->read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+  }
   auto f = process().get<FdObject>(hFile);
   if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpNumberOfBytesRead && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -321,6 +328,11 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
   if (DWORD e = fault("WriteFile")) return fail(e, FALSE);
+  if (auto d = process().get<DeviceFile>(hFile)) {
+    if (!lpNumberOfBytesWritten && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (nNumberOfBytesToWrite && !lpBuffer) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    return d->write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+  }
   auto f = process().get<FdObject>(hFile);
   if (!f) return fail(ERROR_INVALID_HANDLE, FALSE);
   if (!lpNumberOfBytesWritten && !lpOverlapped) return fail(ERROR_INVALID_PARAMETER, FALSE);

@@ -14,6 +14,7 @@
 
 #include "internal.h"
 #include "devices_state.h"
+#include "usb_state.h"
 #include "registry_state.h"
 #include "spooler_state.h"
 
@@ -434,6 +435,8 @@ static void check_state_files(const Machine& m) {
   parse_registry(read_json_file(registry), registry);
   std::string devices = m.dir + "/devices.json";
   parse_devices(read_json_file(devices), devices);
+  std::string usb = m.dir + "/usb.json";
+  parse_usb(read_json_file(usb), usb);
 }
 
 void check_machine(const std::string& dir) { check_state_files(*Machine::load(dir)); }
@@ -457,6 +460,7 @@ std::string describe_machine(const std::string& dir) {
   for (auto& [letter, host] : m->drives) out << "drive       " << to_utf8(WStr(1, letter)) << ": -> " << host << "\n";
   out << describe_spooler(dir);
   out << describe_devices(dir);
+  out << describe_usb(dir);
   out << "events      " << read_events(dir).size() << " recorded in " << m->dir << "/events.jsonl\n";
   return out.str();
 }

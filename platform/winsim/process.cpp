@@ -263,6 +263,18 @@ WINSIM_API BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) 
 
 // ---- system facts -----------------------------------------------------------------------------
 
+WINSIM_API DWORD WINAPI GetVersion(void) {
+  const Machine& m = machine();
+  unsigned major = m.major, minor = m.minor, build = m.build;
+  if (major * 10 + minor > 62) {  // as GetVersionExW tells programs without a manifest
+    major = 6;
+    minor = 2;
+    build = 9200;
+  }
+  // The NT family: the top bit stays clear, the build number fills the high word.
+  return ((build & 0x7FFF) << 16) | (minor << 8) | major;
+}
+
 WINSIM_API BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
   if (DWORD e = fault("GetVersionExW")) {
     SetLastError(e);

@@ -1,4 +1,4 @@
-// The JSON state files of a machine: any system.json, and any faults, spooler, registry or devices
+// The JSON state files of a machine: any system.json, and any faults, spooler, registry devices or usb
 // file beside a good one, is either accepted or refused with the one error that names the file; a
 // service state that was accepted stays acceptable after the service wrote it back.
 #include "fuzz_machine.h"
@@ -48,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {"spooler.json", [](const std::string& dir) { winsim::add_port(dir, "FUZZ1:"); }},
       {"registry.json", [](const std::string& dir) { winsim::reg_add(dir, "HKCU\\Software\\Fuzz", "v", "REG_DWORD", "1"); }},
       {"devices.json", [](const std::string& dir) { winsim::set_setup_policy(dir, true, false, false); }},
+      {"usb.json", [](const std::string& dir) { winsim::set_usb_printer(dir, "USB001", [] {
+        winsim::UsbPrinterSetup u;
+        u.answer_ms = 5;
+        return u;
+      }()); }},
   };
   for (auto& svc : services) {
     write(svc.file, data, size);

@@ -302,6 +302,7 @@ WINSIM_API BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 
 // System facts.
 WINSIM_API BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
+WINSIM_API DWORD WINAPI GetVersion(void);
 WINSIM_API LANGID WINAPI GetSystemDefaultLangID(void);
 WINSIM_API UINT WINAPI GetACP(void);
 WINSIM_API UINT WINAPI GetOEMCP(void);

@@ -32,6 +32,23 @@ typedef struct _SP_DEVINFO_DATA {
   ULONG_PTR Reserved;
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 
+typedef struct _SP_DEVICE_INTERFACE_DATA {
+  DWORD cbSize;
+  GUID InterfaceClassGuid;
+  DWORD Flags;
+  ULONG_PTR Reserved;
+} SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
+
+// A variable-length record: the path runs on past the declared single character.
+typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+  DWORD cbSize;
+  WCHAR DevicePath[1];
+} SP_DEVICE_INTERFACE_DETAIL_DATA_W, *PSP_DEVICE_INTERFACE_DETAIL_DATA_W;
+
+#define SPINT_ACTIVE 0x00000001
+#define SPINT_DEFAULT 0x00000002
+#define SPINT_REMOVED 0x00000004
+
 #define DIGCF_DEFAULT 0x00000001
 #define DIGCF_PRESENT 0x00000002
 #define DIGCF_ALLCLASSES 0x00000004
@@ -92,6 +109,18 @@ WINSIM_API BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_D
 WINSIM_API BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                    PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                                    PDWORD RequiredSize);
+WINSIM_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                   const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                                   PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+WINSIM_API BOOL WINAPI SetupDiCreateDeviceInterfaceW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     const GUID* InterfaceClassGuid, PCWSTR ReferenceString,
+                                                     DWORD CreationFlags,
+                                                     PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+WINSIM_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
+                                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                                        DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                                        PSP_DEVINFO_DATA DeviceInfoData);
 WINSIM_API BOOL WINAPI SetupDiDeleteDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 WINSIM_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 WINSIM_API BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocation, DWORD OEMSourceMediaType,
@@ -115,4 +144,7 @@ WINSIM_API BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWS
 
 namespace win32_layout {
 static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void*) == 8 ? 32 : 28));
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (sizeof(void*) == 8 ? 32 : 28));
+// Callers set cbSize to the record's own size: 8 in 64-bit images, 6 in packed 32-bit ones.
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
 }  // namespace win32_layout

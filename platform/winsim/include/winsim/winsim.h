@@ -2,6 +2,7 @@
 // code never uses it: it sees only the Win32 boundary.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,10 +110,22 @@ WINSIM_CTL void reg_add(const std::string& dir, const std::string& key, const st
 WINSIM_CTL void reg_delete(const std::string& dir, const std::string& key, const std::string* value = nullptr);
 
 // ---- Plug and Play devices of a machine.
+// How the printer behind a USB printing device answers; what is not set stays as it was (a new
+// printer: status 0x18, items 0 0 0 0 0, answers at once with the five items).
+struct UsbPrinterSetup {
+  std::optional<long> answer_ms;                // the reply to a read command comes this late; -1: never
+  std::optional<unsigned> reply_length;         // 0: the five items; more: padded with zero bytes
+  std::optional<int> refuse_item;               // writes of this item change nothing; -1: none
+  std::optional<long> unplug_after;             // pulled out after taking this many more bytes; -1: never
+  std::optional<bool> stall_writes;             // takes no bytes, so every write waits
+  std::optional<unsigned> status;               // the port status byte
+  std::optional<std::vector<unsigned>> items;   // the five settings items (bytes)
+};
 struct PlugSetup {
   enum Bus { kUsb, kLpt, kRoot } bus = kUsb;
   std::string device_id;    // the printer's IEEE 1284 ID, "MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;"
   std::string hardware_id;  // a root-enumerated device's own hardware ID
+  UsbPrinterSetup usb;      // a USB printer's answers
 };
 // Attaches a printer the way Windows sees one and returns its instance ID. On USB: a USB device
 // node and its USBPRINT child whose hardware IDs come from the 1284 ID (manufacturer and model,
@@ -123,6 +136,11 @@ struct PlugSetup {
 WINSIM_CTL std::string plug_printer(const std::string& dir, const PlugSetup& setup);
 // Marks the device (by instance ID or by its port) as no longer present; its port stays.
 WINSIM_CTL void unplug_printer(const std::string& dir, const std::string& instance_or_port);
+// Changes how the USB printer on that port (or of that instance ID, USB or USBPRINT) answers
+// (throws MachineError for an unknown printer or a value out of range).
+WINSIM_CTL void set_usb_printer(const std::string& dir, const std::string& port_or_instance, const UsbPrinterSetup& setup);
+// The USB printers and how they answer, as `winsim usb` lists them.
+WINSIM_CTL std::string describe_usb(const std::string& dir);
 // The hardware ID a printer of that manufacturer and model gets ("KelvaneKV-1000EAD3").
 WINSIM_CTL std::string printer_hardware_id(const std::string& manufacturer, const std::string& model);
 // How the machine's device installs answer: restart needed, no function driver service, INFs
