@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/handles.h"
 #include "win32/kernel.h"
 
 KelvaneError::KelvaneError(WStr message) : message_(std::move(message)), utf8_(ToUtf8(message_)) {}
@@ -171,4 +172,42 @@ WStr SystemErrorText(DWORD code) {
   WStr s(buf, n);
   while (!s.empty() && (s.back() == u'\r' || s.back() == u'\n')) s.pop_back();
   return s;
+}
+
+std::optional<WStr> ReadTextFile(const WStr& path, DWORD maxBytes, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
+  unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  DWORD high = 0;
+  DWORD size = GetFileSize(file.get(), &high);
+  if (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) return std::nullopt;
+  if (high != 0 || size > maxBytes) {
+    if (tooLarge) *tooLarge = true;
+    return std::nullopt;
+  }
+  std::string bytes(size, '\0');
+  DWORD got = 0;
+  if (size > 0 && !ReadFile(file.get(), bytes.data(), size, &got, nullptr)) return std::nullopt;
+  bytes.resize(got);
+  auto starts = [&](std::string_view mark) { return bytes.compare(0, mark.size(), mark) == 0; };
+  if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+    bool big = bytes[0] == '\xFE';
+    WStr text;
+    text.reserve(bytes.size() / 2);
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      auto lo = static_cast<unsigned char>(bytes[big ? i + 1 : i]);
+      auto hi = static_cast<unsigned char>(bytes[big ? i : i + 1]);
+      text += static_cast<WCHAR>(lo | (hi << 8));
+    }
+    return text;
+  }
+  if (starts("\xEF\xBB\xBF")) {
+    std::string body = bytes.substr(3);
+    int n = MultiByteToWideChar(CP_UTF8, 0, body.data(), static_cast<int>(body.size()), nullptr, 0);
+    WStr text(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, body.data(), static_cast<int>(body.size()), text.data(), n);
+    return text;
+  }
+  return FromAnsi(bytes);
 }

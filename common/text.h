@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,4 +51,8 @@ int StrToIntDef(WStrView s, int def);
 bool FileExists(WStrView path);       // an existing file, not a folder
 bool DirectoryExists(WStrView path);  // an existing folder
 WStr GetModuleFolder();               // the executable's folder with a trailing "\"
-WStr SystemErrorText(DWORD code);     // the system's message for a code, line break removed
+WStr SystemErrorText(DWORD code);
+// The whole of a text file, decoded by its byte-order mark (UTF-16 either way round, UTF-8), else
+// in the ANSI code page. None when it cannot be read or holds more than `maxBytes` (then
+// `tooLarge` is set).
+std::optional<WStr> ReadTextFile(const WStr& path, DWORD maxBytes, bool* tooLarge = nullptr);     // the system's message for a code, line break removed

@@ -5,6 +5,7 @@
 
 #include "common/handles.h"
 #include "debuglog/DebugLog.h"
+#include "installer/printsys/Removal.h"
 #include "installer/printsys/RunCmd.h"
 #include "installer/printsys/Spooler.h"
 #include "installer/startup/RunState.h"
@@ -122,11 +123,6 @@ long long StrToInt64(const WStr& text) {
     throw KelvaneError(W_("'") + text + W_("' is not a valid integer value"));
   return negative ? static_cast<long long>(0 - v) : static_cast<long long>(v);
 }
-
-// Whether a text may stand between double quotes on the printer command's line: a quote would end
-// the argument early and a trailing backslash would escape the closing quote, either way letting
-// the rest be read as options of the command.
-bool SafeQuoted(const WStr& text) { return text.find(u'"') == WStr::npos && (text.empty() || text.back() != u'\\'); }
 
 }  // namespace
 
@@ -286,11 +282,14 @@ DWORD UIAddPrinter(const WStr& modelName, const WStr& infPath, const WStr& port,
   LogScope scope(W_("UIAddPrinter"));
   DWORD result = UIAddFailed;
   ReadPrinterList();
-  if (!SafeQuoted(modelName) || !SafeQuoted(infPath) || !SafeQuoted(port)) {
-    TheDebugger().LogMsgError(W_("Printer command refused: a name would not stay within its quotes: ") + modelName +
-                              W_(" | ") + infPath + W_(" | ") + port);
-    return result;
+  // A text that would not stay within its quotes could pass options of its own to the command.
+  bool refused = false;
+  for (const WStr* text : {&modelName, &infPath, &port}) {
+    if (NameFitsQuotedArgument(*text)) continue;
+    TheDebugger().LogMsgError(W_("名稱不能安全地放入系統UI的命令行，不調用系統UI：") + *text);
+    refused = true;
   }
+  if (refused) return result;
   WStr command = W_("rundll32") + Format(W_(" printui.dll,PrintUIEntry /if /b \"%s\" /f \"%s\" /r \"%s\" /m \"%s\" /q"),
                                          {modelName, infPath, port, modelName});
   TheDebugger().LogMsg(W_("命令行參數：") + command);

@@ -138,7 +138,7 @@ const std::vector<SystemModule>& system_modules() {
         "RegOpenKeyA", "RegOpenKeyExA", "RegOpenKeyExW", "RegOpenKeyW", "RegQueryValueExA", "RegQueryValueExW",
         "RegSetValueExA", "RegSetValueExW"}},
       {u"gdi32.dll", {}},
-      {u"shell32.dll", {"SHFileOperationW", "SHGetFolderPathW", "SHGetSpecialFolderPathW"}},
+      {u"shell32.dll", {"SHFileOperationW", "SHGetFolderPathW", "SHGetSpecialFolderPathW", "ShellExecuteW"}},
       {u"winspool.drv",
        {"AddPrinterW",
         "ClosePrinter",

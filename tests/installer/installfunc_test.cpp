@@ -233,7 +233,7 @@ TEST_F(InstallFuncTest, OfflineCommandRefusesNamesThatLeaveTheirQuotes) {
     log->records.clear();
     EXPECT_EQ(UIAddPrinter(model, W_("C:\\a.inf"), W_("LPT1:"), name), UIAddFailed);
     EXPECT_FALSE(Logged(log, "命令行參數："));
-    EXPECT_TRUE(Logged(log, "Printer command refused"));
+    EXPECT_TRUE(Logged(log, "名稱不能安全地放入系統UI的命令行，不調用系統UI："));
   }
   // A command longer than the runner takes does not run cut short.
   log->records.clear();

@@ -152,3 +152,27 @@ TEST_F(ShellTest, AUserWhoSaysNoAbortsTheDeletion) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ShellTest, ShellExecuteStartsProgramsAndRecordsDocuments) {
+  write_file(c("Pkg/Doc/Guide.txt"), "guide");
+  auto result = [](HINSTANCE h) { return reinterpret_cast<ULONG_PTR>(h); };
+  // A document opens in the user's program for it: the machine records what was opened.
+  EXPECT_GT(result(ShellExecuteW(nullptr, W_("open"), W_("Doc\\Guide.txt"), nullptr, W_("C:\\Pkg"), SW_SHOWNORMAL)), 32u);
+  EXPECT_GT(result(ShellExecuteW(nullptr, nullptr, W_("http://www.example.com/kv"), nullptr, nullptr, SW_SHOWNORMAL)), 32u);
+  std::vector<std::string> opened;
+  for (auto& line : winsim::read_events(dir)) {
+    auto ev = nlohmann::json::parse(line);
+    if (ev["type"] == "shellexecute") opened.push_back(ev["file"]);
+  }
+  EXPECT_EQ(opened, (std::vector<std::string>{"C:\\Pkg\\Doc\\Guide.txt", "http://www.example.com/kv"}));
+  // A program runs; a missing file is SE_ERR_FNF.
+  EXPECT_GT(result(ShellExecuteW(nullptr, W_("open"), W_("C:\\Windows\\System32\\sayit.exe"), W_("/exit 0"), nullptr,
+                                 SW_HIDE)),
+            32u);
+  EXPECT_EQ(result(ShellExecuteW(nullptr, W_("open"), W_("C:\\Pkg\\none.txt"), nullptr, nullptr, SW_SHOWNORMAL)),
+            static_cast<ULONG_PTR>(SE_ERR_FNF));
+}
+
+}  // namespace

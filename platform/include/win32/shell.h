@@ -52,10 +52,16 @@ typedef struct _SHFILEOPSTRUCTW {
 #define SHGFP_TYPE_CURRENT 0
 #define SHGFP_TYPE_DEFAULT 1
 
+// ShellExecuteW's failures (its result is 32 or less).
+#define SE_ERR_FNF 2
+#define SE_ERR_ACCESSDENIED 5
+
 extern "C" {
 WINSIM_API int WINAPI SHFileOperationW(LPSHFILEOPSTRUCTW lpFileOp);
 WINSIM_API HRESULT WINAPI SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath);
 WINSIM_API BOOL WINAPI SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL fCreate);
+WINSIM_API HINSTANCE WINAPI ShellExecuteW(HWND hwnd, LPCWSTR lpOperation, LPCWSTR lpFile, LPCWSTR lpParameters,
+                                         LPCWSTR lpDirectory, INT nShowCmd);
 }
 
 #endif  // !_WIN32

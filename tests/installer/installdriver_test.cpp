@@ -1,0 +1,224 @@
+// The install run on simulated machines with the sample package and the real library, host and
+// printer command: offline and online installs on 32-bit and 64-bit Windows, a model installed
+// online before, a failed registration, a library that is missing, the driver buffer folder and
+// the removal of an older driver before the run.
+#include <nlohmann/json.hpp>
+
+#include "installer/install/InstallDriver.h"
+#include "installer/install/InstallFunc.h"
+#include "installer/printsys/Spooler.h"
+#include "support/installer_fixture.h"
+
+using namespace testutil;
+
+namespace {
+
+const char* kModel = "Kelvane KV-1000";
+
+// The window as far as the run talks to it.
+struct RecordingView : TInstallView {
+  std::vector<WStr> status;
+  std::vector<std::pair<bool, DWORD>> outcomes;  // success?, code
+  int watches = 0;
+  void AddStatusLine(const WStr& text) override { status.push_back(text); }
+  void InstallSuccPrompt(TMessage& m) override { outcomes.emplace_back(true, static_cast<DWORD>(m.LParam)); }
+  void InstallFailPrompt(TMessage& m) override { outcomes.emplace_back(false, static_cast<DWORD>(m.LParam)); }
+  void StartSetup64Watch() override { ++watches; }
+};
+
+struct Kind {
+  bool is64;
+  const char* name;
+};
+
+class InstallDriverTest : public InstallerTest, public testing::WithParamInterface<Kind> {
+ protected:
+  RecordingView view;
+
+  winsim::MachineOptions options() override {
+    winsim::MachineOptions o;
+    o.language = 2052;
+    o.is64 = GetParam().is64;
+    return o;
+  }
+  void SetUp() override {
+    InstallerTest::SetUp();
+    std::filesystem::copy(EXAMPLES_DIR "/package", pkg(""), std::filesystem::copy_options::recursive);
+    std::filesystem::create_directories(pkg("Setup Files"));
+    for (const char* file : {"pindle.dll", "pindle64.dll", "Ralto64.exe"})
+      std::filesystem::copy_file(std::string(KELVANE_BIN) + "/" + file, pkg(std::string("Setup Files/") + file));
+    PindleDllPath = W_("C:\\Pkg\\Setup Files\\pindle.dll");
+    Pindle64DllPath = W_("C:\\Pkg\\Setup Files\\pindle64.dll");
+    RaltoExePath = W_("C:\\Pkg\\Setup Files\\Ralto64.exe");
+    IsWin64 = DetectWin64();
+    WinVersion = 61;
+    InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
+    SelectedPrinterIndex = 0;
+    PrintersBeforeInstall = std::make_unique<TStringList>();
+    PrintersAfterInstall = std::make_unique<TStringList>();
+    std::filesystem::copy_file(KELVANE_LANG "/Strings_CN.ini", pkg("Strings.ini"));
+    LangOptions().LoadFromFile(W_("C:\\Pkg\\Strings.ini"));
+    ASSERT_FALSE(LangStrings.OSInstallingDriver.empty());
+    SetInstallView(&view);
+  }
+  void TearDown() override {
+    FinishInstallDriverThreads();
+    SetInstallView(nullptr);
+    if (HostProcessHandle) {
+      WaitForSingleObject(HostProcessHandle, 10000);
+      CloseHandle(HostProcessHandle);
+      HostProcessHandle = nullptr;
+    }
+    InstallerTest::TearDown();
+  }
+
+  void Plug() {
+    winsim::PlugSetup setup;
+    setup.device_id = "MFG:Kelvane;MDL:KV-1000;";
+    winsim::plug_printer(dir, setup);
+  }
+  std::string BufferFolder() const {
+    return c(std::string(GetParam().is64 ? "Program Files (x86)" : "Program Files") + "/Printer Drivers/Kelvane KV-1000");
+  }
+  bool Logged(const std::string& utf8Text) const {
+    WStr wide(utf8Text.size(), u'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8Text.data(), static_cast<int>(utf8Text.size()),
+                                                        wide.data(), static_cast<int>(wide.size()))));
+    auto texts = LogTexts(log);
+    std::string text = ToAnsi(wide);
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; });
+  }
+  WStr PortOf(const WStr& printer) {
+    WStr port;
+    GetPrinterPort(printer, port);
+    return port;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Windows, InstallDriverTest, testing::Values(Kind{false, "Win7x86"}, Kind{true, "Win7x64"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(InstallDriverTest, OfflineOnLpt1WhenNothingIsPlugged) {
+  DoInstallSelectPrinter(true);
+  ASSERT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{true, 0}}));
+  EXPECT_EQ(view.status, TStringList{LangStrings.OSInstallingDriver});
+  EXPECT_EQ(InstalledPrinterName, W_("Kelvane KV-1000"));
+  EXPECT_EQ(InstalledPrinterPort, W_("LPT1:"));
+  EXPECT_FALSE(OnlineInstall);
+  EXPECT_EQ(PortOf(W_("Kelvane KV-1000")), W_("LPT1:"));
+  EXPECT_TRUE(PrintersBeforeInstall->empty());
+  // The driver was buffered under the (32-bit) program-files folder and registered from there.
+  EXPECT_TRUE(std::filesystem::exists(BufferFolder() + "/KV1000.inf"));
+  EXPECT_TRUE(std::filesystem::exists(BufferFolder() + "/kv1000.cat"));  // kept on Windows 7
+  EXPECT_TRUE(Logged("檢測到設備不存在，調用ExistInlineDevice錯誤值：0xE000020B"));
+  EXPECT_TRUE(Logged("///安裝進程完成，狀態信息：InstallFinish(-1), InstSucc(-1), OnlineInstall(0)。///"));
+}
+
+TEST_P(InstallDriverTest, PluggedPrinterIsInstalledDuringDetection) {
+  Plug();
+  DoInstallSelectPrinter(true);
+  ASSERT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{true, 0}}));
+  EXPECT_TRUE(OnlineInstall);
+  EXPECT_EQ(InstalledPrinterName, W_("Kelvane KV-1000"));
+  EXPECT_EQ(*PrintersAfterInstall, TStringList{W_("Kelvane KV-1000")});
+  EXPECT_EQ(PortOf(InstalledPrinterName), W_("USB001"));
+  EXPECT_TRUE(Logged("***在檢測過程中已經安裝完成（Kelvane KV-1000）<1>，直接將條件填寫好，進入成功流程。***"));
+}
+
+TEST_P(InstallDriverTest, ModelInstalledOnlineBeforeGoesOffline) {
+  Plug();  // the platform installs the model's printer on USB001
+  DoInstallSelectPrinter(true);
+  view.outcomes.clear();
+  // The platform now refuses to bind again: the earlier online printer on the port is found.
+  if (GetParam().is64)  // the check runs in the 64-bit host
+    winsim::add_machine_fault(dir, "UpdateDriverForPlugAndPlayDevicesA", 0, ERROR_ACCESS_DENIED, "Ralto64.exe");
+  else
+    winsim::add_fault("UpdateDriverForPlugAndPlayDevicesA", 0, ERROR_ACCESS_DENIED);
+  DoInstallSelectPrinter(true);
+  EXPECT_TRUE(Logged("注意：由於出現ReqOfflineInstall錯誤，聯機安裝進程重新開始！"));
+  // Offline on LPT1:, where printui does not replace the existing printer of the model's name.
+  EXPECT_TRUE(Logged("/r \"LPT1:\""));
+  EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{false, UIAddFailed}}));
+  EXPECT_EQ(InstallErrorCode, UIAddFailed);
+}
+
+TEST_P(InstallDriverTest, FailedRegistrationEndsTheRun) {
+  winsim::add_fault("SetupCopyOEMInfA", 0, ERROR_ACCESS_DENIED);
+  DoInstallSelectPrinter(true);
+  EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{false, 0}}));
+  EXPECT_TRUE(view.status.empty());
+  EXPECT_TRUE(Logged("注意：註冊Inf文件失敗，可能是用戶取消安裝！"));
+}
+
+TEST_P(InstallDriverTest, MissingLibraryEndsTheRunWithoutAPrompt) {
+  PindleDllPath = W_("C:\\Pkg\\Setup Files\\gone.dll");
+  TThreadInstallDriver& run = StartInstallDriverThread(true);
+  run.WaitFor();
+  EXPECT_EQ(run.FatalError(), W_("DllNotFound :\r\nC:\\Pkg\\Setup Files\\gone.dll"));
+  EXPECT_TRUE(view.outcomes.empty());
+  EXPECT_TRUE(Logged("驅動安裝線程正在執行安裝任務。"));
+}
+
+TEST_P(InstallDriverTest, BufferFolderReusedWhileDriverVerIsTheSame) {
+  WStr inf;
+  ASSERT_TRUE(BufferDriverFiles(inf));
+  EXPECT_EQ(ToUtf8(inf), (GetParam().is64 ? std::string("C:\\Program Files (x86)") : std::string("C:\\Program Files")) +
+                             "\\Printer Drivers\\Kelvane KV-1000\\KV1000.inf");
+  write_file(BufferFolder() + "/marker.txt", "kept");
+  log->records.clear();
+  ASSERT_TRUE(BufferDriverFiles(inf));
+  EXPECT_TRUE(std::filesystem::exists(BufferFolder() + "/marker.txt"));
+  EXPECT_FALSE(Logged("準備刪除舊版文件："));
+
+  // A package with another DriverVer replaces the buffer folder.
+  std::string text = read_file(pkg("Driver/KV1000.inf"));
+  size_t at = text.find("DriverVer");
+  ASSERT_NE(at, std::string::npos);
+  text.insert(text.find('\n', at), ".1");  // one more version part
+  write_file(pkg("Driver/KV1000.inf"), text);
+  ASSERT_TRUE(BufferDriverFiles(inf));
+  EXPECT_FALSE(std::filesystem::exists(BufferFolder() + "/marker.txt"));
+  EXPECT_TRUE(Logged("準備刪除舊版文件："));
+}
+
+TEST_P(InstallDriverTest, CatalogsGoBelowTheConfiguredWindowsVersion) {
+  WinVersion = 51;  // at or below the entry's IgnoreCatBelowWinVer (52)
+  DoInstallSelectPrinter(true);
+  EXPECT_FALSE(std::filesystem::exists(BufferFolder() + "/kv1000.cat"));
+  EXPECT_TRUE(std::filesystem::exists(BufferFolder() + "/KV1000.inf"));
+  EXPECT_TRUE(Logged("準備刪除文件："));
+  // Detection used the buffered INF.
+  EXPECT_TRUE(Logged("Inf(" + std::string(GetParam().is64 ? "C:\\Program Files (x86)" : "C:\\Program Files") +
+                     "\\Printer Drivers\\Kelvane KV-1000\\KV1000.inf)"));
+}
+
+TEST_P(InstallDriverTest, OlderDriverRemovedBeforeTheInstall) {
+  // The sample entry demands GPD 1.0.2; the machine runs 1.0.1 with one printer.
+  winsim::DriverSetup d;
+  d.name = kModel;
+  d.data_file = "KV1000.GPD";
+  winsim::add_driver(dir, d);
+  write_file(c(std::string("Windows/System32/spool/drivers/") + (GetParam().is64 ? "x64" : "W32X86") + "/3/KV1000.GPD"),
+             "*GPDFileVersion: \"1.0.1\"\r\n");
+  add_printer(dir, "Kelvane KV-1000", kModel, "LPT1:");
+  unsigned job = winsim::add_job(dir, "Kelvane KV-1000", "report.txt");
+  bool proceed = true;
+  CheckOldDriverBeforeInstall(proceed);  // the user's default answer: Yes, then the queued job stops it
+  EXPECT_FALSE(proceed);
+  EXPECT_TRUE(PrinterExists(W_("Kelvane KV-1000")));
+  EXPECT_TRUE(Logged("打印機還有打印任務，不能刪除！"));
+
+  winsim::delete_job(dir, "Kelvane KV-1000", job);
+  CheckOldDriverBeforeInstall(proceed);
+  EXPECT_TRUE(proceed);
+  EXPECT_FALSE(PrinterExists(W_("Kelvane KV-1000")));
+  EXPECT_FALSE(PrinterDriverExists(W_("Kelvane KV-1000")));
+
+  // Without a demanded version nobody is asked.
+  InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
+  SelectedPrinterIndex = 1;
+  CheckOldDriverBeforeInstall(proceed);
+  EXPECT_TRUE(proceed);
+}
+
+}  // namespace
