@@ -160,6 +160,9 @@ kelvane_pid=
 [ "$(temp_listing)" = "$before" ] || bad "the run without configuration left files in the temporary folder"
 
 # --- winsim's conformance tests against Wine ----------------------------------------------------
+# The process tests start sayit.exe from System32, which a 32-bit program finds in SysWOW64.
+cp build/win32/tests/wine/sayit.exe "$drive_c/windows/system32/"
+cp build/win32/tests/wine/sayit.exe "$drive_c/windows/syswow64/"
 for t in build/win32/tests/wine/winsim_conformance.exe; do
   log=$out/$(basename "$t" .exe).log
   if wine "$t" --gtest_brief=1 >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
