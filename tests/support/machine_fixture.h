@@ -42,7 +42,6 @@ inline std::string make_temp_dir() {
   if (!d) throw std::runtime_error("mkdtemp failed");
   return d;
 }
-
 #endif
 
 inline void write_file(const std::string& path, const std::string& bytes) {
@@ -106,14 +105,15 @@ inline CommandResult run_command(const std::string& cmd) {
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return r;
 }
-
 #endif
 
 }  // namespace testutil
 
 // A Wine gap: the test says what Windows does, Wine does otherwise.
-#define SKIP_UNDER_WINE(reason) \
-  if (testutil::under_wine()) GTEST_SKIP() << "Wine: " reason
+#define SKIP_UNDER_WINE(reason)                                  \
+  do {                                                           \
+    if (testutil::under_wine()) GTEST_SKIP() << "Wine: " reason; \
+  } while (0)
 
 #ifdef _WIN32
 class MachineTest : public ::testing::Test {

@@ -90,7 +90,8 @@ TEST_F(CodePageTest, BufferSizesAndBadArguments) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   BOOL used = FALSE;
   SetLastError(kMarker);
-  if (!under_wine()) {  // Wine ignores the flag
+  // Wine ignores the flag.
+  if (!under_wine()) {
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, &used), 0);  // UTF-8 takes no default
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
