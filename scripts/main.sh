@@ -39,8 +39,8 @@ echo "== what happened (events.jsonl) =="
 "$winsim" events "$machine"
 
 echo
-echo "== the staging folder after exit =="
-ls -A "$machine/C/Users/Administrator/AppData/Local/Temp/PrinterSetup"
-echo "(empty: removed at exit)"
+echo "== the temporary folder after exit =="
+ls -A "$machine/C/Users/Administrator/AppData/Local/Temp"
+echo "(empty: the staging folder, its PrinterSetup parent and the name's reservation file went at exit)"
 echo
 echo "The machine stays in $machine: look at it with '$winsim show $machine'."

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Everything CI runs: set-up, the Windows cross build, the optimised build, the suites under
-# ThreadSanitizer, the simulated-machine build with AddressSanitizer and
-# UndefinedBehaviorSanitizer and all its tests, then every fuzz target briefly on its seeds.
+# Everything CI runs: set-up, the Windows cross build and its smoke checks under Wine, the
+# optimised build, the suites under ThreadSanitizer, the simulated-machine build with
+# AddressSanitizer and UndefinedBehaviorSanitizer and all its tests, then every fuzz target
+# briefly on its seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 bash scripts/windows-build.sh
+# The Windows images run under Wine: the installer, the libraries and winsim's conformance tests.
+bash scripts/wine-smoke.sh
 
 # The optimised build warns about things the debug build cannot see.
 cmake --preset release >/dev/null

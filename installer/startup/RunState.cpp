@@ -12,6 +12,9 @@ namespace {
 
 std::unique_ptr<TInstallInfos> g_InstallInfos;
 std::unique_ptr<TLangOptions> g_LangOptions;
+// The empty file GetTempFileNameW made to reserve the staging folder's name. It is only a
+// reservation: it goes at shut-down with the staging folder, so that no run leaves a file behind.
+WStr g_StagingReservation;
 
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
 using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
@@ -169,6 +172,7 @@ void _ResLoad(const WStr& languageCode) {
   WStr temp = TempFolder();
   if (!GetTempFileNameW(temp.c_str(), W_("tmp"), 0, tempName))
     throw KelvaneError(W_("GetTempFileName: ") + SystemErrorText(GetLastError()));
+  g_StagingReservation = tempName;
   StagingDir = temp + W_("PrinterSetup\\") + ChangeFileExt(ExtractFileName(tempName), W_(""));
   log.LogFmtWithTag(W_("准备創建臨時文件夾：%s"), {StagingDir}, W_("加载"));
   ForceDirectories(StagingDir);
@@ -211,6 +215,13 @@ void StagingCleanup() {
   if (!StagingDir.empty() && DirectoryExists(StagingDir)) {
     log.LogFmtWithTag(W_("准备刪除臨時文件夾：%s"), {StagingDir}, W_("清理"));
     RemoveFolder(StagingDir);
+    // The common parent goes too once no other run stages into it; RemoveDirectoryW leaves a
+    // folder that still holds anything.
+    RemoveDirectoryW(ExcludeTrailingPathDelimiter(ExtractFilePath(StagingDir)).c_str());
+  }
+  if (!g_StagingReservation.empty()) {
+    DeleteFileW(g_StagingReservation.c_str());
+    g_StagingReservation.clear();
   }
   log.LogMsg(W_("程序將退出，byby ！"));
   log.LogSeparator();

@@ -581,12 +581,40 @@ WINSIM_API BOOL WINAPI FindClose(HANDLE hFindFile) {
 
 // ---- names and folders ------------------------------------------------------------------------
 
+namespace {
+
+// A "\\?\" name keeps its prefix as its root; "." and ".." below it are still resolved and
+// forward slashes become backslashes, as Windows's full-path function does. Only opening such a
+// name takes it as it is.
+WStr full_long_form(WStrView in) {
+  std::vector<WStr> parts;
+  size_t i = 4;
+  while (i <= in.size()) {
+    size_t j = std::min(in.find_first_of(u"\\/", i), in.size());
+    WStr comp(in.substr(i, j - i));
+    if (comp == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!comp.empty() && comp != u".") {
+      parts.push_back(comp);
+    }
+    i = j + 1;
+  }
+  WStr out = u"\\\\?\\";
+  for (size_t k = 0; k < parts.size(); ++k) out += (k ? u"\\" : u"") + parts[k];
+  bool trailing = !parts.empty() && (in.back() == u'\\' || in.back() == u'/');
+  if (trailing) out += u'\\';
+  return out;
+}
+
+}  // namespace
+
 WINSIM_API DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart) {
   if (DWORD e = fault("GetFullPathNameW")) return fail(e, 0u);
   if (!lpFileName || !*lpFileName) return fail(ERROR_INVALID_NAME, 0u);
   WStrView in = lpFileName;
-  bool long_form = in.size() >= 4 && in.substr(0, 4) == u"\\\\?\\";
-  WStr full = long_form ? WStr(in) : full_path(in);
+  auto slash = [](char16_t ch) { return ch == u'\\' || ch == u'/'; };
+  bool long_form = in.size() >= 4 && slash(in[0]) && slash(in[1]) && in[2] == u'?' && slash(in[3]);
+  WStr full = long_form ? full_long_form(in) : full_path(in);
   DWORD n = copy_out(full, lpBuffer, nBufferLength);
   if (lpFilePart) {
     *lpFilePart = nullptr;

@@ -1,6 +1,7 @@
 // Start-up and shutdown: version and 64-bit tests, the language suffix, staging of the embedded
 // files, the PATH extension and the removal of the staging folder.
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "support/installer_fixture.h"
 
@@ -63,7 +64,8 @@ TEST_F(StartupTest, StagesTheEmbeddedFiles) {
   EXPECT_EQ(InstallInfos().GetCount(), 1);
   const std::string prefix = "C:\\Users\\Administrator\\AppData\\Local\\Temp\\PrinterSetup\\tmp";
   ASSERT_EQ(ToUtf8(StagingDir).rfind(prefix, 0), 0u) << ToUtf8(StagingDir);
-  // The folder's name is that of a temporary file, which stays in the temporary folder.
+  // The folder's name is that of a temporary file, which stays in the temporary folder while the
+  // installer runs.
   WStr tmpName = StagingDir.substr(StagingDir.find_last_of(u'\\') + 1);
   EXPECT_TRUE(FileExists(W_("C:\\Users\\Administrator\\AppData\\Local\\Temp\\") + tmpName + W_(".tmp")));
 
@@ -94,10 +96,13 @@ TEST_F(StartupTest, StagesTheEmbeddedFiles) {
   n = GetModuleFileNameW(trellum, loaded, MAX_PATH);
   EXPECT_EQ(WStr(loaded, n), TrellumDllPath);
 
-  // At the end the folder goes, except the library still loaded.
+  // At the end the folder goes, except the library still loaded; the name's reservation goes
+  // at once, the parent stays while the staging folder waits for the restart.
   const WStr staging = StagingDir;
   StagingCleanup();
   EXPECT_EQ(PrintersBeforeInstall, nullptr);
+  EXPECT_FALSE(FileExists(W_("C:\\Users\\Administrator\\AppData\\Local\\Temp\\") + tmpName + W_(".tmp")));
+  EXPECT_TRUE(DirectoryExists(W_("C:\\Users\\Administrator\\AppData\\Local\\Temp\\PrinterSetup")));
   EXPECT_TRUE(FileExists(TrellumDllPath));
   EXPECT_FALSE(FileExists(PindleDllPath));
   // What had to stay goes when Windows next starts: the library, then its folder.
@@ -161,6 +166,25 @@ TEST_F(StartupTest, ConfigurationIsLookedForInTheCurrentFolder) {
   EXPECT_TRUE(DirectoryExists(StagingDir));
   StagingCleanup();
   EXPECT_FALSE(DirectoryExists(StagingDir));
+}
+
+TEST_F(StartupTest, ARunLeavesNothingInTheTemporaryFolder) {
+  const std::string temp = c("Users/Administrator/AppData/Local/Temp");
+  auto listing = [&] {
+    std::set<std::string> names;
+    for (auto& e : std::filesystem::recursive_directory_iterator(temp)) names.insert(e.path().string());
+    return names;
+  };
+  // Alone, the run takes the common parent with it; beside another run's folder, the parent stays.
+  for (bool other : {false, true}) {
+    SCOPED_TRACE(other ? "beside another run" : "alone");
+    if (other) std::filesystem::create_directories(temp + "/PrinterSetup/tmpB2C3");
+    const auto before = listing();
+    _ResLoad(W_(""));
+    EXPECT_NE(listing(), before);
+    StagingCleanup();
+    EXPECT_EQ(listing(), before);
+  }
 }
 
 TEST_F(StartupTest, TwoRunsStageIntoTwoFolders) {

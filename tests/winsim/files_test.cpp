@@ -1,7 +1,9 @@
 // Files and folders: creation dispositions, sharing, read-only, copy/move, folders, searches and
 // unique temporary names.
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#endif
 
 #include <cstring>
 #include <set>
@@ -117,6 +119,7 @@ TEST_F(FileTest, SharingModes) {
 }
 
 TEST_F(FileTest, ReadOnlyAttribute) {
+  SKIP_UNDER_WINE("read-only is the Unix write permission, which root passes, and no file reads back as NORMAL");
   write_file(c("Work/ro.txt"), "keep");
   EXPECT_TRUE(SetFileAttributesW(W_("C:\\Work\\ro.txt"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   DWORD attrs = GetFileAttributesW(W_("C:\\Work\\ro.txt"));
@@ -139,6 +142,7 @@ TEST_F(FileTest, ReadOnlyAttribute) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+#ifndef _WIN32  // where winsim keeps the attributes on the host
 // Attributes set by some other program, at once after the file was made or long after, show at
 // once: nothing remembered about a file may outlive a change to it.
 TEST_F(FileTest, AttributesChangedElsewhereShowAtOnce) {
@@ -156,6 +160,7 @@ TEST_F(FileTest, AttributesChangedElsewhereShowAtOnce) {
   ASSERT_TRUE(set_elsewhere("4"));
   EXPECT_EQ(GetFileAttributesW(a), static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM));
 }
+#endif
 
 TEST_F(FileTest, CopyAndMove) {
   write_file(c("Work/a.txt"), "A");
@@ -239,7 +244,11 @@ TEST_F(FileTest, SearchPatterns) {
       {W_("C:\\Work\\x?tar*gz"), {"x.tar.gz"}},
       {W_("C:\\Work\\*a*t*"), {"a.txt", "Long File Name.html"}},
   };
-  for (auto& tc : cases) EXPECT_EQ(find_all(tc.pattern), tc.names) << utf8(tc.pattern);
+  for (auto& tc : cases) {
+    // Wine: a trailing "?" must match a character; Windows lets it match none at the end.
+    if (under_wine() && WStr(tc.pattern).back() == u'?') continue;
+    EXPECT_EQ(find_all(tc.pattern), tc.names) << utf8(tc.pattern);
+  }
 
   DWORD err = 0;
   EXPECT_EQ(find_all(W_("C:\\Work\\*.txt"), &err).size(), 2u);
@@ -252,10 +261,15 @@ TEST_F(FileTest, SearchPatterns) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW(W_("C:\\Work\\Long*"), &fd);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(WStr(fd.cAlternateFileName), W_("LONGFI~1.HTM"));
+  // Wine: short names end in a hash of the long one, and a folder lists in the Unix order.
+  if (!under_wine()) {
+    EXPECT_EQ(WStr(fd.cAlternateFileName), W_("LONGFI~1.HTM"));
+  }
   EXPECT_EQ(fd.dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE);
   FindClose(h);
-  EXPECT_EQ(find_all(W_("C:\\*")).front(), "Program Files");  // a drive's root has no "." or ".."
+  if (!under_wine()) {
+    EXPECT_EQ(find_all(W_("C:\\*")).front(), "Program Files");  // a root has no "." or ".."
+  }
 }
 
 TEST_F(FileTest, ManyStarsDoNotBacktrackForever) {
@@ -278,13 +292,17 @@ TEST_F(FileTest, TemporaryFileNames) {
   EXPECT_EQ(s.substr(s.size() - 4), W_(".tmp"));
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_ARCHIVE);  // the empty file exists
   EXPECT_EQ(GetTempFileNameW(W_("C:\\Work\\"), W_("ab"), 0x1A2B, name), 0x1A2Bu);
-  EXPECT_EQ(WStr(name), W_("C:\\Work\\ab1A2B.tmp"));  // a given number creates nothing
+  if (!under_wine()) {  // Wine: the number in lower case
+    EXPECT_EQ(WStr(name), W_("C:\\Work\\ab1A2B.tmp"));
+  }
+  // A given number creates nothing.
   EXPECT_EQ(GetFileAttributesW(name), INVALID_FILE_ATTRIBUTES);
   SetLastError(kMarker);
   EXPECT_EQ(GetTempFileNameW(W_("C:\\NoSuchDir"), W_("tmp"), 0, name), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
 }
 
+#ifndef _WIN32  // host processes made with fork
 TEST_F(FileTest, TemporaryNamesAreUniqueAcrossProcesses) {
   constexpr int kPerProcess = 300;
   pid_t kids[2];
@@ -308,5 +326,6 @@ TEST_F(FileTest, TemporaryNamesAreUniqueAcrossProcesses) {
   for (auto& e : std::filesystem::directory_iterator(c("Work"))) files += e.path().extension() == ".tmp";
   EXPECT_EQ(files, 2u * kPerProcess);
 }
+#endif
 
 }  // namespace

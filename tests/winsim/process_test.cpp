@@ -1,7 +1,9 @@
 // Processes started inside the machine, pipes, threads, waiting, critical sections, tokens and
 // the end of the session.
-#include <nlohmann/json.hpp>
 #include <thread>
+#ifndef _WIN32
+#include <nlohmann/json.hpp>
+#endif
 
 #include "support/machine_fixture.h"
 #include "win32/security.h"
@@ -68,6 +70,8 @@ TEST_F(ProcessTest, CommandLinesFindTheirProgram) {
       {W_("C:\\Work\\notes.exe"), FALSE, ERROR_BAD_EXE_FORMAT, ""},
   };
   for (auto& tc : cases) {
+    // Wine quotes a program it found through blanks in the child's command line; Windows passes it on as given.
+    if (under_wine() && WStr(tc.cmd).find(W_("say it.exe unquoted")) != WStr::npos) continue;
     Ran r = start(tc.cmd);
     EXPECT_EQ(r.started, tc.started) << utf8(tc.cmd);
     if (!tc.started) {
@@ -132,19 +136,22 @@ TEST_F(ProcessTest, PipesCanBePeekedAt) {
   CloseHandle(r);
 }
 
+CRITICAL_SECTION cs;
+int counter;
+
+// A thread routine is WINAPI: on 32-bit Windows the callee pops its argument.
+DWORD WINAPI body(LPVOID p) {
+  for (int i = 0; i < 1000; ++i) {
+    EnterCriticalSection(&cs);
+    ++counter;
+    LeaveCriticalSection(&cs);
+  }
+  return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p));
+}
+
 TEST_F(ProcessTest, ThreadsAndCriticalSections) {
-  static CRITICAL_SECTION cs;
-  static int counter;
   counter = 0;
   InitializeCriticalSection(&cs);
-  auto body = [](LPVOID p) -> DWORD {
-    for (int i = 0; i < 1000; ++i) {
-      EnterCriticalSection(&cs);
-      ++counter;
-      LeaveCriticalSection(&cs);
-    }
-    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p));
-  };
   DWORD tid = 0;
   HANDLE a = CreateThread(nullptr, 0, body, reinterpret_cast<LPVOID>(11), 0, &tid);
   HANDLE b = CreateThread(nullptr, 0, body, reinterpret_cast<LPVOID>(12), 0, nullptr);
@@ -161,6 +168,7 @@ TEST_F(ProcessTest, ThreadsAndCriticalSections) {
   DeleteCriticalSection(&cs);
 }
 
+#ifndef _WIN32  // the machine's account and its events
 TEST_F(ProcessTest, PrivilegesOfTheAccount) {
   auto sys = nlohmann::json::parse(read_file(dir + "/system.json"));
   sys["privileges"] = {"SeBackupPrivilege"};  // an account without the shutdown privilege
@@ -211,6 +219,7 @@ TEST_F(ProcessTest, PrivilegesOfTheAccount) {
   CloseHandle(token);
   std::filesystem::remove_all(dir + "2");
 }
+#endif
 
 TEST_F(ProcessTest, CmdEchoAndDel) {
   EXPECT_EQ(start(W_("cmd /c echo Hello, printer")).out, "Hello, printer\r\n");
@@ -222,7 +231,9 @@ TEST_F(ProcessTest, CmdEchoAndDel) {
   EXPECT_FALSE(std::filesystem::exists(c("Work/a.tmp")));
   EXPECT_FALSE(std::filesystem::exists(c("Work/b.tmp")));
   EXPECT_TRUE(std::filesystem::exists(c("Work/keep.txt")));
-  EXPECT_EQ(start(W_("cmd /c frobnicate")).exit_code, 1u);
+  if (!under_wine()) {  // Wine's cmd ends with the error level 9009 itself
+    EXPECT_EQ(start(W_("cmd /c frobnicate")).exit_code, 1u);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Profile files read and written with the Windows reader's rules.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#endif
 
 #include "support/machine_fixture.h"
 
@@ -13,6 +15,7 @@ class ProfileTest : public MachineTest {
  protected:
   const WCHAR* ini = W_("C:\\Work\\test.ini");
   void put(const std::string& bytes) { write_file(c("Work/test.ini"), bytes); }
+#ifndef _WIN32
   // Dates a host file `seconds` back, as if it had been written that long ago.
   static void set_age(const std::string& host, int seconds) {
     struct timespec now {};
@@ -21,6 +24,7 @@ class ProfileTest : public MachineTest {
     struct timespec times[2] = {now, now};
     ASSERT_EQ(::utimensat(AT_FDCWD, host.c_str(), times, 0), 0);
   }
+#endif
 
   WStr get(const WCHAR* section, const WCHAR* key, const WCHAR* def, DWORD size = 2048, DWORD* ret = nullptr) {
     std::vector<WCHAR> buf(size + 1, u'#');
@@ -70,12 +74,17 @@ TEST_F(ProfileTest, ValueRules) {
       {W_("Resource"), W_("Later"), W_("dflt")},
       {W_("Nowhere"), W_("Name"), W_("dflt")},
   };
-  for (auto& tc : cases) EXPECT_EQ(get(tc.section, tc.key, W_("dflt")), WStr(tc.value)) << utf8(tc.key);
+  for (auto& tc : cases) {
+    if (under_wine() && tc.key[0] == u';') continue;  // Wine: a comment line is a key like any other
+    EXPECT_EQ(get(tc.section, tc.key, W_("dflt")), WStr(tc.value)) << utf8(tc.key);
+  }
 
   // The last error tells a missing key from a present one; trailing blanks of a default go.
   SetLastError(kMarker);
   EXPECT_EQ(get(W_("Resource"), W_("Missing"), W_("dflt  ")), W_("dflt"));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  if (!under_wine()) {  // Wine: 0
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
   EXPECT_EQ(get(W_("Resource"), W_("Missing"), nullptr), W_(""));
   SetLastError(kMarker);
   EXPECT_EQ(get(W_("Resource"), W_("Empty"), W_("dflt")), W_(""));
@@ -98,15 +107,15 @@ TEST_F(ProfileTest, SectionAndKeyListings) {
   put("[One]\r\na=1\r\nbb=2\r\n[Two]\r\n[Three]\r\nc=3\r\n");
   WCHAR buf[64];
   DWORD n = GetPrivateProfileStringW(nullptr, nullptr, nullptr, buf, 64, ini);
-  EXPECT_EQ(WStr(buf, n + 1), WStr(u"One\0Two\0Three\0\0", 15));
+  EXPECT_EQ(WStr(buf, n + 1), WStr(W_("One\0Two\0Three\0\0"), 15));
   n = GetPrivateProfileStringW(W_("one"), nullptr, nullptr, buf, 64, ini);
-  EXPECT_EQ(WStr(buf, n + 1), WStr(u"a\0bb\0\0", 6));
+  EXPECT_EQ(WStr(buf, n + 1), WStr(W_("a\0bb\0\0"), 6));
   // Cut listings end in two terminators and report size - 2.
   n = GetPrivateProfileStringW(nullptr, nullptr, nullptr, buf, 7, ini);
   EXPECT_EQ(n, 5u);
-  EXPECT_EQ(WStr(buf, 7), WStr(u"One\0T\0\0", 7));
+  EXPECT_EQ(WStr(buf, 7), WStr(W_("One\0T\0\0"), 7));
   n = GetPrivateProfileSectionW(W_("One"), buf, 64, ini);
-  EXPECT_EQ(WStr(buf, n + 1), WStr(u"a=1\0bb=2\0\0", 10));
+  EXPECT_EQ(WStr(buf, n + 1), WStr(W_("a=1\0bb=2\0\0"), 10));
   n = GetPrivateProfileSectionW(W_("Two"), buf, 64, ini);
   EXPECT_EQ(n, 0u);
 }
@@ -123,6 +132,7 @@ TEST_F(ProfileTest, Integers) {
 }
 
 TEST_F(ProfileTest, MissingFile) {
+  SKIP_UNDER_WINE("a missing folder gives PATH_NOT_FOUND, and a listing leaves the buffer as it was");
   SetLastError(kMarker);
   EXPECT_EQ(get(W_("S"), W_("K"), W_("dflt")), W_("dflt"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -138,6 +148,7 @@ TEST_F(ProfileTest, Utf16FileWithByteOrderMark) {
 }
 
 TEST_F(ProfileTest, WritingKeepsTheRestOfTheFile) {
+  SKIP_UNDER_WINE("it writes the whole file anew: blank lines go, a key keeps its first spelling");
   put("; header\r\n[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n");
   EXPECT_TRUE(WritePrivateProfileStringW(W_("a"), W_("X"), W_("changed"), ini));
   EXPECT_TRUE(WritePrivateProfileStringW(W_("A"), W_("new"), W_("v"), ini));
@@ -159,6 +170,7 @@ TEST_F(ProfileTest, WritingKeepsTheRestOfTheFile) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+#ifndef _WIN32  // winsim's parsed copies of profile files
 TEST_F(ProfileTest, OneParseServesEveryReadOfAnUnchangedFile) {
   std::string text = "[S]\r\n";
   for (int i = 0; i < 50; ++i) text += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
@@ -213,7 +225,9 @@ TEST_P(ProfileCacheTest, TheParsedCopyFollowsEveryChange) {
   std::filesystem::remove(c("Work/test.ini"));
   EXPECT_EQ(get(W_("S"), W_("k"), W_("gone")), W_("gone"));
 }
+#endif
 
+#ifndef _WIN32  // a machine with another system language
 class ChineseProfileTest : public ProfileTest {
   winsim::MachineOptions options() override {
     winsim::MachineOptions o;
@@ -229,5 +243,6 @@ TEST_F(ChineseProfileTest, AnsiFileInCodePage936) {
   DWORD n = GetPrivateProfileStringA("Resource", "MainTitle", "", buf, sizeof buf, "C:\\Work\\test.ini");
   EXPECT_EQ(std::string(buf, n), "\xB4\xF2\xD3\xA1\xBB\xFA");
 }
+#endif
 
 }  // namespace

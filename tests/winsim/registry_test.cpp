@@ -105,7 +105,9 @@ TEST_F(RegistryTest, EnumerationAndDeletion) {
   EXPECT_EQ(RegEnumKeyExW(base, 0, name, &tiny, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
   DWORD n = 8, type = 0, size = 0;
   EXPECT_EQ(RegEnumValueW(base, 0, name, &n, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(WStr(name), W_("z"));  // in the order they were made
+  if (!under_wine()) {  // in the order they were made (Wine: by name)
+    EXPECT_EQ(WStr(name), W_("z"));
+  }
   EXPECT_EQ(size, 4u);
   n = 8;
   EXPECT_EQ(RegEnumValueW(base, 2, name, &n, nullptr, &type, nullptr, &size), ERROR_NO_MORE_ITEMS);
@@ -127,6 +129,7 @@ TEST_F(RegistryTest, EnumerationAndDeletion) {
   RegCloseKey(base);
 }
 
+#ifndef _WIN32  // images of both bitnesses in one process, and winsim's own state file
 // A 32-bit image on a 64-bit machine sees HKLM\SOFTWARE through Wow6432Node unless it asks for
 // the 64-bit view; HKCU is the same in both.
 TEST_F(RegistryTest, TheViewOfA32BitImage) {
@@ -173,5 +176,7 @@ TEST_F(RegistryTest, ABrokenStateFileIsNamed) {
   write_file(file, deep + "}");
   EXPECT_THROW(winsim::check_machine(dir), winsim::MachineError);
 }
+
+#endif
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Code pages and system messages.
 #include "support/machine_fixture.h"
+#include "win32/setup.h"  // the device-install error codes
 
 using namespace testutil;
 
@@ -48,11 +49,14 @@ TEST_F(CodePageTest, RoundTripsAndSubstitution) {
     }
   }
   // The five bytes that Windows 1252 leaves undefined come back as their C1 controls.
-  EXPECT_EQ(from_cp(1252, "\x81\x8D"), WStr(u"\u0081\u008D"));
-  // A DBCS lead byte without its trail byte becomes the code page's default character.
-  EXPECT_EQ(from_cp(936, "a\xD6"), WStr(u"a\u30FB"));
+  EXPECT_EQ(from_cp(1252, "\x81\x8D"), WStr(W_("\u0081\u008D")));
+  // A DBCS lead byte without its trail byte becomes the code page's default character (Wine: "?").
+  if (!under_wine()) {
+    EXPECT_EQ(from_cp(936, "a\xD6"), WStr(W_("a\u30FB")));
+  }
 }
 
+#ifndef _WIN32  // a machine with another system language
 TEST_F(CodePageTest, AnsiCodePageFollowsTheMachine) {
   EXPECT_EQ(GetACP(), 1252u);
   EXPECT_EQ(to_cp(CP_ACP, W_("é")), "\xE9");
@@ -64,6 +68,7 @@ TEST_F(CodePageTest, AnsiCodePageFollowsTheMachine) {
   EXPECT_EQ(GetACP(), 936u);
   EXPECT_EQ(to_cp(CP_ACP, W_("中")), "\xD6\xD0");
 }
+#endif
 
 TEST_F(CodePageTest, BufferSizesAndBadArguments) {
   const WCHAR* text = W_("中文");
@@ -85,8 +90,11 @@ TEST_F(CodePageTest, BufferSizesAndBadArguments) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   BOOL used = FALSE;
   SetLastError(kMarker);
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, &used), 0);  // UTF-8 takes no default
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Wine ignores the flag.
+  if (!under_wine()) {
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, &used), 0);  // UTF-8 takes no default
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
 }
 
 WStr message(DWORD id, DWORD lang = 0) {
@@ -97,6 +105,7 @@ WStr message(DWORD id, DWORD lang = 0) {
 }
 
 TEST_F(CodePageTest, SystemMessages) {
+  SKIP_UNDER_WINE("its system message texts are its own");
   EXPECT_EQ(message(ERROR_FILE_NOT_FOUND), W_("The system cannot find the file specified.\r\n"));
   EXPECT_EQ(message(ERROR_NOT_ALL_ASSIGNED, 0x400),
             W_("Not all privileges or groups referenced are assigned to the caller.\r\n"));
@@ -124,6 +133,7 @@ TEST_F(CodePageTest, SystemMessages) {
   EXPECT_EQ(LocalFree(allocated), nullptr);
 }
 
+#ifndef _WIN32  // a machine with another system language
 class ChineseTextTest : public MachineTest {
   winsim::MachineOptions options() override {
     winsim::MachineOptions o;
@@ -138,5 +148,6 @@ TEST_F(ChineseTextTest, MessagesInTheSystemLanguageAndCodePage) {
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0x400, buf, sizeof buf, nullptr);
   EXPECT_EQ(std::string(buf, n), "\xBE\xDC\xBE\xF8\xB7\xC3\xCE\xCA\xA1\xA3\r\n");  // 拒绝访问。 in GBK
 }
+#endif
 
 }  // namespace
