@@ -1,6 +1,7 @@
 #include "InstallFunc.h"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/handles.h"
@@ -262,16 +263,17 @@ void RefreshSystemHW(const WStr& libraryPath) {
   }
 }
 
+namespace {
+DWORD WINAPI RefreshThreadProc(LPVOID path) {
+  std::unique_ptr<WStr> owned(static_cast<WStr*>(path));
+  RefreshSystemHW(*owned);
+  return 0;
+}
+}  // namespace
+
 void RefreshSystemHW_Thread(const WStr& strPindleDll) {
   auto* path = new WStr(strPindleDll);
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](LPVOID p) -> DWORD {
-        std::unique_ptr<WStr> owned(static_cast<WStr*>(p));
-        RefreshSystemHW(*owned);
-        return 0;
-      },
-      path, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, RefreshThreadProc, path, 0, nullptr);
   if (thread)
     CloseHandle(thread);  // the thread ends on its own; nobody waits for it
   else
