@@ -86,14 +86,7 @@ class InstallDriverTest : public InstallerTest, public testing::WithParamInterfa
   std::string BufferFolder() const {
     return c(std::string(GetParam().is64 ? "Program Files (x86)" : "Program Files") + "/Printer Drivers/Kelvane KV-1000");
   }
-  bool Logged(const std::string& utf8Text) const {
-    WStr wide(utf8Text.size(), u'\0');
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8Text.data(), static_cast<int>(utf8Text.size()),
-                                                        wide.data(), static_cast<int>(wide.size()))));
-    auto texts = LogTexts(log);
-    std::string text = ToAnsi(wide);
-    return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; });
-  }
+  bool Logged(const std::string& utf8Text) const { return LogHas(log, utf8Text); }
   WStr PortOf(const WStr& printer) {
     WStr port;
     GetPrinterPort(printer, port);

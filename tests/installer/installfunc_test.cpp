@@ -18,27 +18,11 @@ const WStr kModel = W_("Kelvane KV-1000");
 std::string HardwareId() { return "USBPRINT\\" + winsim::printer_hardware_id("Kelvane", "KV-1000"); }
 WStr WHardwareId() { return FromAnsi(HardwareId()); }
 
-// Whether a log record holds `text` (UTF-8), as the log writes it: in the machine's code page.
-bool Logged(const std::shared_ptr<CaptureChannel::State>& log, const std::string& utf8Text) {
-  WStr wide(utf8Text.size(), u'\0');
-  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8Text.data(), static_cast<int>(utf8Text.size()),
-                                                      wide.data(), static_cast<int>(wide.size()))));
-  std::string text = ToAnsi(wide);
-  auto texts = LogTexts(log);
-  return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; });
-}
-
-// A Chinese machine (the log's texts survive its code page), the components staged in a folder
-// with a blank in its name, the driver in another one.
-class InstallFuncTest : public InstallerTest {
+// The components staged in a folder with a blank in its name, the driver in another one.
+class InstallFuncTest : public ChineseInstallerTest {
  protected:
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
   void SetUp() override {
-    InstallerTest::SetUp();
+    ChineseInstallerTest::SetUp();
     std::filesystem::create_directories(pkg("Setup Files"));
     for (const char* file : {"pindle.dll", "pindle64.dll", "Ralto64.exe"})
       std::filesystem::copy_file(std::string(KELVANE_BIN) + "/" + file, pkg(std::string("Setup Files/") + file),
@@ -61,7 +45,7 @@ class InstallFuncTest : public InstallerTest {
 
 class InstallFunc32Test : public InstallFuncTest {
   winsim::MachineOptions options() override {
-    winsim::MachineOptions o = InstallFuncTest::options();
+    winsim::MachineOptions o = ChineseInstallerTest::options();
     o.is64 = false;
     return o;
   }
@@ -98,10 +82,10 @@ TEST_F(InstallFunc32Test, RegistryInfAndMissingLibrary) {
   EXPECT_TRUE(RegistryInf(PindleDllPath, W_("C:\\Pkg\\Driver Files\\KV1000.inf"), registered));
   EXPECT_TRUE(registered.starts_with(W_("C:\\Windows\\INF\\oem")) || registered.starts_with(W_("C:\\Windows\\inf\\oem")))
       << ToUtf8(registered);
-  EXPECT_TRUE(Logged(log, "已註冊inf文件：" + ToUtf8(registered)));
+  EXPECT_TRUE(LogHas(log, "已註冊inf文件：" + ToUtf8(registered)));
   EXPECT_FALSE(RegistryInf(PindleDllPath, W_("C:\\Pkg\\Driver Files\\none.inf"), registered));
   EXPECT_TRUE(registered.empty());
-  EXPECT_TRUE(Logged(log, "CopyOemInf函數錯誤值：0x"));
+  EXPECT_TRUE(LogHas(log, "CopyOemInf函數錯誤值：0x"));
 
   try {
     RegistryInf(W_("C:\\Pkg\\nowhere.dll"), W_("x.inf"), registered);
@@ -131,13 +115,13 @@ TEST_F(InstallFunc32Test, CheckClassifiesTheLibrarysCode) {
   // Nothing plugged in: the library's code comes back as the result.
   EXPECT_EQ(Check(installed), 0xE000020Bu);
   EXPECT_FALSE(installed);
-  EXPECT_TRUE(Logged(log, "檢測到設備不存在，調用ExistInlineDevice錯誤值：0xE000020B"));
+  EXPECT_TRUE(LogHas(log, "檢測到設備不存在，調用ExistInlineDevice錯誤值：0xE000020B"));
 
   // Plugged in: the platform binds the driver during the check.
   Plug();
   EXPECT_EQ(Check(installed), 0u);
   EXPECT_TRUE(installed);
-  EXPECT_TRUE(Logged(log, "恭喜，在檢測過程中發現已經完成驅動安裝。"));
+  EXPECT_TRUE(LogHas(log, "恭喜，在檢測過程中發現已經完成驅動安裝。"));
 }
 
 TEST_F(InstallFunc32Test, CodesThatMeanConnectedAndAnEarlierOnlineInstall) {
@@ -167,8 +151,8 @@ TEST_F(InstallFunc32Test, CodesThatMeanConnectedAndAnEarlierOnlineInstall) {
     bool installed = true;
     EXPECT_EQ(Check(installed), c.result);
     EXPECT_FALSE(installed);
-    EXPECT_EQ(Logged(log, "準備檢查檢測到的端口（USB001）是否曾聯機安裝。"), c.walked);
-    EXPECT_EQ(Logged(log, "打印機（Kelvane KV-1000）已經使用相同端口，應該已經聯機安裝過。"), c.walked);
+    EXPECT_EQ(LogHas(log, "準備檢查檢測到的端口（USB001）是否曾聯機安裝。"), c.walked);
+    EXPECT_EQ(LogHas(log, "打印機（Kelvane KV-1000）已經使用相同端口，應該已經聯機安裝過。"), c.walked);
   }
   // Offline printers do not count.
   winsim::set_printer_offline(dir, "Kelvane KV-1000", true);
@@ -185,15 +169,15 @@ TEST_F(InstallFunc32Test, OnlineInstallOn32BitWindows) {
   EXPECT_FALSE(InstallSpecPrinter2k(nullptr, last, W_("C:\\Pkg\\Driver Files\\KV1000.inf"), port, PindleDllPath,
                                     WHardwareId()));
   EXPECT_EQ(port, W_("LPT1:"));
-  EXPECT_TRUE(Logged(log, "Pindle安裝失敗，標誌 = "));
+  EXPECT_TRUE(LogHas(log, "Pindle安裝失敗，標誌 = "));
 
   Plug();
   EXPECT_TRUE(InstallSpecPrinter2k(nullptr, last, W_("C:\\Pkg\\Driver Files\\KV1000.inf"), port, PindleDllPath,
                                    WHardwareId()));
   EXPECT_EQ(port, W_("USB001"));
   EXPECT_EQ(last, 0u);
-  EXPECT_TRUE(Logged(log, "參數信息：Inf(C:\\Pkg\\Driver Files\\KV1000.inf), HWID(" + HardwareId() + "), Port(USB001)"));
-  EXPECT_TRUE(Logged(log, "Pindle返回安裝成功，標誌 = 0"));
+  EXPECT_TRUE(LogHas(log, "參數信息：Inf(C:\\Pkg\\Driver Files\\KV1000.inf), HWID(" + HardwareId() + "), Port(USB001)"));
+  EXPECT_TRUE(LogHas(log, "Pindle返回安裝成功，標誌 = 0"));
   WStr found;
   EXPECT_TRUE(FindExistDevice(PindleDllPath, WHardwareId(), found, false, port));
   EXPECT_EQ(port, W_("USB001"));
@@ -203,7 +187,7 @@ TEST_F(InstallFuncTest, CheckThroughThe64BitHost) {
   bool installed = true;
   EXPECT_EQ(Check(installed), 0xE000020Bu);  // the host's unsigned answer read back whole
   // Quoted paths relative to the host's folder; the host path and the hardware ID are not quoted.
-  EXPECT_TRUE(Logged(log, "命令行：C:\\Pkg\\Setup Files\\Ralto64.exe /Handle 0 /Dll \"pindle64.dll\" /Inf "
+  EXPECT_TRUE(LogHas(log, "命令行：C:\\Pkg\\Setup Files\\Ralto64.exe /Handle 0 /Dll \"pindle64.dll\" /Inf "
                           "\"..\\Driver Files\\KV1000.inf\" /HWID " +
                               HardwareId() + " /FindHWID \""));
   Plug();
@@ -232,13 +216,13 @@ TEST_F(InstallFuncTest, OfflineCommandRefusesNamesThatLeaveTheirQuotes) {
   for (const WCHAR* model : {W_("KV\" /x \"y"), W_("KV\\")}) {
     log->records.clear();
     EXPECT_EQ(UIAddPrinter(model, W_("C:\\a.inf"), W_("LPT1:"), name), UIAddFailed);
-    EXPECT_FALSE(Logged(log, "命令行參數："));
-    EXPECT_TRUE(Logged(log, "名稱不能安全地放入系統UI的命令行，不調用系統UI："));
+    EXPECT_FALSE(LogHas(log, "命令行參數："));
+    EXPECT_TRUE(LogHas(log, "名稱不能安全地放入系統UI的命令行，不調用系統UI："));
   }
   // A command longer than the runner takes does not run cut short.
   log->records.clear();
   EXPECT_EQ(UIAddPrinter(WStr(100, u'K'), W_("C:\\a.inf"), W_("LPT1:"), name), UIAddFailed);
-  EXPECT_FALSE(Logged(log, "RunCMD_pipe函數成功調用返回。"));
+  EXPECT_FALSE(LogHas(log, "RunCMD_pipe函數成功調用返回。"));
   EXPECT_TRUE(name.empty());
 }
 

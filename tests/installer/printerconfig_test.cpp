@@ -74,13 +74,8 @@ WStr FormName(const std::vector<BYTE>& devMode) {
   return WStr(form, std::find(form, form + CCHFORMNAME, WCHAR{}) - form);
 }
 
-class PrinterConfigTest : public InstallerTest {
+class PrinterConfigTest : public ChineseInstallerTest {
  protected:
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
 
   void SetUp() override {
     InstallerTest::SetUp();

@@ -24,13 +24,8 @@ std::string Inf(const std::string& key, const std::string& cls = "Printer", cons
          " = DRIVER_SECTION, USBPRINT\\KelvaneKV-1000EAD3\r\n\r\n[Strings]\r\nProviderName=\"" + provider + "\"\r\n";
 }
 
-class RemovalTest : public InstallerTest {
+class RemovalTest : public ChineseInstallerTest {
  protected:
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
 
   std::string uninstall() const { return IsWin64 ? kUninstall64 : kUninstall32; }
   std::string utilities() const { return uninstall() + "Kelvane Printer Utilities"; }

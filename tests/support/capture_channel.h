@@ -1,10 +1,12 @@
 // A log channel that keeps every record, so that tests can assert the exact log lines.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "common/text.h"
 #include "debuglog/DebugLog.h"
 
 class CaptureChannel : public TLogChannel {
@@ -56,4 +58,14 @@ inline std::vector<std::string> LogTexts(const std::shared_ptr<CaptureChannel::S
   std::vector<std::string> out;
   for (auto& r : s->records) out.push_back(r.Text);
   return out;
+}
+
+// Whether a captured record holds `utf8Text` as the log writes it: in the machine's code page.
+inline bool LogHas(const std::shared_ptr<CaptureChannel::State>& s, const std::string& utf8Text) {
+  WStr wide(utf8Text.size(), u'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8Text.data(), static_cast<int>(utf8Text.size()),
+                                                      wide.data(), static_cast<int>(wide.size()))));
+  std::string text = ToAnsi(wide);
+  auto texts = LogTexts(s);
+  return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; });
 }

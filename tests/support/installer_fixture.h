@@ -33,3 +33,13 @@ class InstallerTest : public MachineTest {
   std::string pkg(const std::string& rel) const { return c("Pkg/" + rel); }
   void put(const std::string& rel, const std::string& text) const { testutil::write_file(pkg(rel), text); }
 };
+
+// The same on a Chinese machine (code page 936), where the log's Chinese texts keep their letters.
+class ChineseInstallerTest : public InstallerTest {
+ protected:
+  winsim::MachineOptions options() override {
+    winsim::MachineOptions o;
+    o.language = 2052;
+    return o;
+  }
+};
