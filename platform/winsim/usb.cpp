@@ -24,6 +24,7 @@ bool present(const WStr& instance) {
 
 struct UsbPrintFile : DeviceFile {
   Device device;
+  Device child;  // the printing child: its port and device ID, as they were at the open
   std::string dir;  // the machine it was opened in
   bool overlapped = false;
   DWORD access = 0;
@@ -79,7 +80,7 @@ struct UsbPrintFile : DeviceFile {
       complete(ERROR_SUCCESS, static_cast<DWORD>(r.bytes.size()));
       return true;
     }
-    UsbReceived got = usb_receive(device, to_write);
+    UsbReceived got = usb_receive(device, child.port, to_write);
     if (got.stalled) return false;
     complete(got.unplugged && got.taken < to_write.size() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS, got.taken);
     return true;
@@ -188,7 +189,7 @@ struct UsbPrintFile : DeviceFile {
     {
       std::lock_guard lock(mu);
       if (kind != kNone) return fail(ERROR_INVALID_PARAMETER, FALSE);
-      UsbReceived got = usb_receive(device, bytes);
+      UsbReceived got = usb_receive(device, child.port, bytes);
       if (!got.stalled)
         return finished(got.unplugged && got.taken < size ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS, got.taken, done, o);
       to_write = std::move(bytes);
@@ -204,8 +205,7 @@ struct UsbPrintFile : DeviceFile {
     if (code == IOCTL_USBPRINT_GET_LPT_STATUS) {
       reply.assign(1, static_cast<char>(usb_status(device)));
     } else if (code == IOCTL_USBPRINT_GET_1284_ID) {
-      auto child = usb_print_child(device);
-      std::string id = child ? to_acp(child->device_id) : std::string();
+      std::string id = to_acp(child.device_id);
       // The class driver passes the printer's reply on as it came: the length (itself
       // included) in two big-endian bytes, then the ID's bytes.
       size_t total = std::min<size_t>(id.size() + 2, 0xFFFF);
@@ -231,12 +231,15 @@ bool is_device_path(LPCWSTR path) {
 
 HANDLE open_device(WStrView path, DWORD access, DWORD disposition, DWORD flags) {
   if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-  auto dev = device_of_interface(path);
-  if (!dev || !usb_print_child(*dev)) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  Devices tree = read_devices();
+  auto dev = device_of_interface(path, tree);
+  auto child = dev ? usb_print_child(*dev, tree) : std::nullopt;
+  if (!child) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto f = std::make_shared<UsbPrintFile>();
   f->self = f;
   f->dir = machine().dir;
   f->device = *dev;
+  f->child = *child;
   f->overlapped = flags & FILE_FLAG_OVERLAPPED;
   f->access = (access & GENERIC_ALL) ? (GENERIC_READ | GENERIC_WRITE) : (access & (GENERIC_READ | GENERIC_WRITE));
   HANDLE h = process().add(std::move(f));
