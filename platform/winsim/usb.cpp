@@ -3,7 +3,10 @@
 // printer has answered (or taken the bytes), were cancelled, or the printer was pulled out.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "usb_file.h"
@@ -15,6 +18,53 @@ namespace winsim {
 namespace {
 
 constexpr ULONG_PTR kPending = 0x103;  // what Internal holds while a request runs
+
+// The completers of requests that carry an event. At exit they are told to stop and waited for,
+// before the machine-wide counters they sleep on go away.
+struct Completers {
+  std::mutex mu;
+  std::condition_variable cv;
+  int running = 0;
+  bool stopping = false;
+  std::set<std::string> dirs;
+};
+Completers& completers() {
+  static Completers* c = new Completers;  // outlives every completer
+  return *c;
+}
+void stop_completers() {
+  Completers& c = completers();
+  std::unique_lock lock(c.mu);
+  c.stopping = true;
+  for (auto& d : c.dirs) bump_state_changes(d, "usb");
+  c.cv.wait(lock, [&] { return c.running == 0; });
+}
+// Counts a completer in; false once the process is ending.
+bool completer_starts(const std::string& dir) {
+  static bool registered = [&] {
+    state_changes(dir, "usb");  // the counters exist before the handler that needs them is registered
+    std::atexit(stop_completers);
+    return true;
+  }();
+  (void)registered;
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  if (c.stopping) return false;
+  ++c.running;
+  c.dirs.insert(dir);
+  return true;
+}
+bool completers_stopping() {
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  return c.stopping;
+}
+void completer_ends() {
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  --c.running;
+  c.cv.notify_all();
+}
 
 bool present(const WStr& instance) {
   Devices d = read_devices();
@@ -121,7 +171,7 @@ struct UsbPrintFile : DeviceFile {
       ov->InternalHigh = 0;
       if (overlapped && o) {
         // Whoever waits on the event alone learns of the end from a completer of its own.
-        if (o->hEvent) std::thread(run_completer, self, dir).detach();
+        if (o->hEvent && completer_starts(dir)) std::thread(run_completer, self, dir).detach();
         return fail(ERROR_IO_PENDING, FALSE);
       }
     }
@@ -135,19 +185,20 @@ struct UsbPrintFile : DeviceFile {
   // Drives a pending request with an event to its end: looks whenever the printers change or a
   // reply is due, and stops once the request ended, was cancelled or its handle closed.
   static void run_completer(std::weak_ptr<UsbPrintFile> weak, std::string dir) {
-    for (;;) {
+    while (!completers_stopping()) {
       std::uint32_t seen = state_changes(dir, "usb");
       DWORD sleep = INFINITE;
       {
         auto f = weak.lock();
-        if (!f) return;
+        if (!f) break;
         std::lock_guard lock(f->mu);
         std::optional<long long> due;
-        if (f->kind == kNone || f->try_complete(due)) return;
+        if (f->kind == kNone || f->try_complete(due)) break;
         if (due) sleep = static_cast<DWORD>(std::max<long long>(0, *due - wall_ms()) + 1);
       }
       wait_state_change(dir, "usb", seen, sleep);
     }
+    completer_ends();
   }
 
   // A request done at once; an event in the OVERLAPPED is signalled as for any completion.
