@@ -350,7 +350,7 @@ DWORD wait_for(Syncable& obj, DWORD ms) {
     if (r != WAIT_TIMEOUT) return r;
     DWORD slice = obj.look_again_ms();
     if (ms != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();  // never short of the deadline
       if (left <= 0) return WAIT_TIMEOUT;
       slice = std::min<DWORD>(slice, static_cast<DWORD>(left));
     }
@@ -591,7 +591,7 @@ WINSIM_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
     // are looked at again after a short sleep.
     DWORD slice = only_syncables ? kOwnerCheckMs : 5;
     if (dwMilliseconds != INFINITE) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
       if (left <= 0) return WAIT_TIMEOUT;
       slice = std::min<DWORD>(slice, static_cast<DWORD>(left));
     }
