@@ -198,10 +198,10 @@ std::vector<WStr> device_interface_classes(const Device& d) {
   return out;
 }
 
-std::optional<Device> device_of_interface(WStrView path) {
+std::optional<Device> device_of_interface(WStrView path, const Devices& tree) {
   if (path.size() < 4 || (path.substr(0, 4) != u"\\\\?\\" && path.substr(0, 4) != u"\\\\.\\")) return std::nullopt;
   WStr asked = u"\\\\?\\" + WStr(path.substr(4));
-  for (auto& d : read_devices().devices) {
+  for (auto& d : tree.devices) {
     if (!d.present) continue;
     for (auto& cls : device_interface_classes(d))
       if (iequal(interface_path(d.instance, cls), asked)) return d;

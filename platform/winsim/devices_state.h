@@ -58,8 +58,8 @@ WStr interface_path(WStrView instance, WStrView interface_class);
 // The interface classes a device exposes: the printing class on a device that the USB printing
 // service drives, the USB device class on every USB device.
 std::vector<WStr> device_interface_classes(const Device& d);
-// The present device behind an interface path ("\\?\" or "\\.\" form, letters in any case).
-std::optional<Device> device_of_interface(WStrView path);
+// The present device of the tree behind an interface path ("\\?\" or "\\.\" form, letters in any case).
+std::optional<Device> device_of_interface(WStrView path, const Devices& tree);
 
 // The class GUID of a known setup class ("" for an unknown one), and the name of a known GUID.
 WStr class_guid_of(WStrView cls);

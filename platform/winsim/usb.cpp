@@ -3,7 +3,10 @@
 // printer has answered (or taken the bytes), were cancelled, or the printer was pulled out.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "usb_file.h"
@@ -16,6 +19,53 @@ namespace {
 
 constexpr ULONG_PTR kPending = 0x103;  // what Internal holds while a request runs
 
+// The completers of requests that carry an event. At exit they are told to stop and waited for,
+// before the machine-wide counters they sleep on go away.
+struct Completers {
+  std::mutex mu;
+  std::condition_variable cv;
+  int running = 0;
+  bool stopping = false;
+  std::set<std::string> dirs;
+};
+Completers& completers() {
+  static Completers* c = new Completers;  // outlives every completer
+  return *c;
+}
+void stop_completers() {
+  Completers& c = completers();
+  std::unique_lock lock(c.mu);
+  c.stopping = true;
+  for (auto& d : c.dirs) bump_state_changes(d, "usb");
+  c.cv.wait(lock, [&] { return c.running == 0; });
+}
+// Counts a completer in; false once the process is ending.
+bool completer_starts(const std::string& dir) {
+  static bool registered = [&] {
+    state_changes(dir, "usb");  // the counters exist before the handler that needs them is registered
+    std::atexit(stop_completers);
+    return true;
+  }();
+  (void)registered;
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  if (c.stopping) return false;
+  ++c.running;
+  c.dirs.insert(dir);
+  return true;
+}
+bool completers_stopping() {
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  return c.stopping;
+}
+void completer_ends() {
+  Completers& c = completers();
+  std::lock_guard lock(c.mu);
+  --c.running;
+  c.cv.notify_all();
+}
+
 bool present(const WStr& instance) {
   Devices d = read_devices();
   Device* dev = d.find(instance);
@@ -24,6 +74,7 @@ bool present(const WStr& instance) {
 
 struct UsbPrintFile : DeviceFile {
   Device device;
+  Device child;  // the printing child: its port and device ID, as they were at the open
   std::string dir;  // the machine it was opened in
   bool overlapped = false;
   DWORD access = 0;
@@ -79,7 +130,7 @@ struct UsbPrintFile : DeviceFile {
       complete(ERROR_SUCCESS, static_cast<DWORD>(r.bytes.size()));
       return true;
     }
-    UsbReceived got = usb_receive(device, to_write);
+    UsbReceived got = usb_receive(device, child.port, to_write);
     if (got.stalled) return false;
     complete(got.unplugged && got.taken < to_write.size() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS, got.taken);
     return true;
@@ -120,7 +171,7 @@ struct UsbPrintFile : DeviceFile {
       ov->InternalHigh = 0;
       if (overlapped && o) {
         // Whoever waits on the event alone learns of the end from a completer of its own.
-        if (o->hEvent) std::thread(run_completer, self, dir).detach();
+        if (o->hEvent && completer_starts(dir)) std::thread(run_completer, self, dir).detach();
         return fail(ERROR_IO_PENDING, FALSE);
       }
     }
@@ -134,19 +185,20 @@ struct UsbPrintFile : DeviceFile {
   // Drives a pending request with an event to its end: looks whenever the printers change or a
   // reply is due, and stops once the request ended, was cancelled or its handle closed.
   static void run_completer(std::weak_ptr<UsbPrintFile> weak, std::string dir) {
-    for (;;) {
+    while (!completers_stopping()) {
       std::uint32_t seen = state_changes(dir, "usb");
       DWORD sleep = INFINITE;
       {
         auto f = weak.lock();
-        if (!f) return;
+        if (!f) break;
         std::lock_guard lock(f->mu);
         std::optional<long long> due;
-        if (f->kind == kNone || f->try_complete(due)) return;
+        if (f->kind == kNone || f->try_complete(due)) break;
         if (due) sleep = static_cast<DWORD>(std::max<long long>(0, *due - wall_ms()) + 1);
       }
       wait_state_change(dir, "usb", seen, sleep);
     }
+    completer_ends();
   }
 
   // A request done at once; an event in the OVERLAPPED is signalled as for any completion.
@@ -188,7 +240,7 @@ struct UsbPrintFile : DeviceFile {
     {
       std::lock_guard lock(mu);
       if (kind != kNone) return fail(ERROR_INVALID_PARAMETER, FALSE);
-      UsbReceived got = usb_receive(device, bytes);
+      UsbReceived got = usb_receive(device, child.port, bytes);
       if (!got.stalled)
         return finished(got.unplugged && got.taken < size ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS, got.taken, done, o);
       to_write = std::move(bytes);
@@ -204,8 +256,7 @@ struct UsbPrintFile : DeviceFile {
     if (code == IOCTL_USBPRINT_GET_LPT_STATUS) {
       reply.assign(1, static_cast<char>(usb_status(device)));
     } else if (code == IOCTL_USBPRINT_GET_1284_ID) {
-      auto child = usb_print_child(device);
-      std::string id = child ? to_acp(child->device_id) : std::string();
+      std::string id = to_acp(child.device_id);
       // The class driver passes the printer's reply on as it came: the length (itself
       // included) in two big-endian bytes, then the ID's bytes.
       size_t total = std::min<size_t>(id.size() + 2, 0xFFFF);
@@ -231,12 +282,15 @@ bool is_device_path(LPCWSTR path) {
 
 HANDLE open_device(WStrView path, DWORD access, DWORD disposition, DWORD flags) {
   if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-  auto dev = device_of_interface(path);
-  if (!dev || !usb_print_child(*dev)) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  Devices tree = read_devices();
+  auto dev = device_of_interface(path, tree);
+  auto child = dev ? usb_print_child(*dev, tree) : std::nullopt;
+  if (!child) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto f = std::make_shared<UsbPrintFile>();
   f->self = f;
   f->dir = machine().dir;
   f->device = *dev;
+  f->child = *child;
   f->overlapped = flags & FILE_FLAG_OVERLAPPED;
   f->access = (access & GENERIC_ALL) ? (GENERIC_READ | GENERIC_WRITE) : (access & (GENERIC_READ | GENERIC_WRITE));
   HANDLE h = process().add(std::move(f));

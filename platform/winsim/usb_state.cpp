@@ -202,16 +202,15 @@ json usb_json(const UsbPrinters& u) {
   return {{"printers", list}};
 }
 
-std::optional<Device> usb_print_child(const Device& usb_device) {
-  for (auto& d : read_devices().devices)
+std::optional<Device> usb_print_child(const Device& usb_device, const Devices& tree) {
+  for (auto& d : tree.devices)
     if (iequal(d.parent, usb_device.instance)) return d;
   return std::nullopt;
 }
 
-UsbReceived usb_receive(const Device& dev, const std::string& bytes) {
+UsbReceived usb_receive(const Device& dev, const WStr& port, const std::string& bytes) {
   UsbReceived r;
-  auto child = usb_print_child(dev);
-  json ev = {{"type", "usb"}, {"action", "received"}, {"port", child ? to_utf8(child->port) : ""}};
+  json ev = {{"type", "usb"}, {"action", "received"}, {"port", to_utf8(port)}};
   with_printer(nullptr, dev.instance, [&](UsbPrinter& p) {
     if (p.stall_writes) {
       r.stalled = true;

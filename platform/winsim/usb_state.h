@@ -38,7 +38,8 @@ struct UsbReceived {
   bool stalled = false;    // took nothing and waits
   bool unplugged = false;  // was pulled out after `taken` bytes
 };
-UsbReceived usb_receive(const Device& dev, const std::string& bytes);
+// `port` names the printer in the record of what it received.
+UsbReceived usb_receive(const Device& dev, const WStr& port, const std::string& bytes);
 
 // Reply bytes that are there now (at most `max`, taken out of the printer), else when the next
 // ones will be (none when the printer will not answer).
@@ -52,7 +53,7 @@ UsbReply usb_take_reply(const Device& dev, DWORD max);
 BYTE usb_status(const Device& dev);
 
 // The USBPRINT child of a USB device: it carries the device ID and the port.
-std::optional<Device> usb_print_child(const Device& usb_device);
+std::optional<Device> usb_print_child(const Device& usb_device, const Devices& tree);
 
 // A new printer's entry (plug_printer), written into the machine in `dir`.
 void add_usb_printer(const std::string& dir, const WStr& device, const UsbPrinterSetup& setup);
