@@ -149,7 +149,7 @@ struct UsbPrintFile : DeviceFile {
       // Sleep until the reply is due, the time is up, or the machine's printers change
       // (a reply set by `winsim usb`, the printer pulled out).
       long long left = ms == INFINITE ? -1
-                                      : std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+                                      : std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
       if (ms != INFINITE && left <= 0) return false;
       if (due) {
         long long until_due = std::max<long long>(0, *due - wall_ms()) + 1;

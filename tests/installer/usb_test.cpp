@@ -44,16 +44,10 @@ TEST(DeviceIdFields, DescriptionAndCompatibleId) {
   EXPECT_TRUE(USBPrinterMatches(W_("kelvane kv-1000"), W_(""), W_("Kelvane KV-1000 Printer"), W_("")));
 }
 
-class USBDetectTest : public InstallerTest {
+class USBDetectTest : public ChineseInstallerTest {
  protected:
-  // Chinese Windows: the log lines reach the viewer in code page 936.
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
   void SetUp() override {
-    InstallerTest::SetUp();
+    ChineseInstallerTest::SetUp();
     // The library sits where start-up stages it: a folder on the search path.
     std::filesystem::copy_file(KELVANE_BIN "/Trellum.dll", pkg("Trellum.dll"));
     std::filesystem::copy(EXAMPLES_DIR "/package", pkg(""), std::filesystem::copy_options::recursive);
@@ -61,7 +55,7 @@ class USBDetectTest : public InstallerTest {
   }
   void TearDown() override {
     UnbindUSBAccessLibrary();
-    InstallerTest::TearDown();
+    ChineseInstallerTest::TearDown();
   }
   // An installed printer of that model on the port.
   void install(const std::string& model, const std::string& port) {
