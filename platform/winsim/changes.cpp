@@ -52,11 +52,6 @@ std::uint32_t* counter_word(const std::string& dir, const std::string& name) {
 
 std::atomic_ref<std::uint32_t> atomic_word(std::uint32_t* w) { return std::atomic_ref<std::uint32_t>(*w); }
 
-long futex(std::uint32_t* word, int op, std::uint32_t value, const struct timespec* timeout) {
-  // Not FUTEX_PRIVATE: the word is shared with other processes through the file.
-  return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
-}
-
 }  // namespace
 
 std::uint32_t state_changes(const std::string& dir, const std::string& name) {
@@ -68,12 +63,19 @@ void bump_state_changes(const std::string& dir, const std::string& name) {
   std::uint32_t* w = counter_word(dir, name);
   if (!w) return;
   atomic_word(w).fetch_add(1);
-  futex(w, FUTEX_WAKE, INT_MAX, nullptr);
+  wake_word(w);
 }
 
 void wait_state_change(const std::string& dir, const std::string& name, std::uint32_t seen, DWORD ms) {
-  std::uint32_t* w = counter_word(dir, name);
-  if (!w) return;
+  if (std::uint32_t* w = counter_word(dir, name)) wait_word(w, seen, ms);
+}
+
+void wake_word(std::uint32_t* word) {
+  // Not FUTEX_PRIVATE: the word may be shared with other processes through a file.
+  ::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void wait_word(std::uint32_t* w, std::uint32_t seen, DWORD ms) {
   using clock = std::chrono::steady_clock;
   auto deadline = clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
   while (atomic_word(w).load() == seen) {
@@ -84,7 +86,7 @@ void wait_state_change(const std::string& dir, const std::string& name, std::uin
       left.tv_sec = static_cast<time_t>(rest / 1'000'000'000);
       left.tv_nsec = static_cast<long>(rest % 1'000'000'000);
     }
-    long r = futex(w, FUTEX_WAIT, seen, ms == INFINITE ? nullptr : &left);
+    long r = ::syscall(SYS_futex, w, FUTEX_WAIT, seen, ms == INFINITE ? nullptr : &left, nullptr, 0);
     if (r != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) return;
   }
 }

@@ -90,6 +90,11 @@ std::uint32_t state_changes(const std::string& dir, const std::string& name);
 void bump_state_changes(const std::string& dir, const std::string& name);
 // Sleeps until the counter differs from `seen` or `ms` milliseconds pass (INFINITE: no limit).
 void wait_state_change(const std::string& dir, const std::string& name, std::uint32_t seen, DWORD ms);
+// Futex words, shared between processes when they live in a shared mapping: `wait_word` sleeps
+// while the word equals `seen`, at most `ms` milliseconds (INFINITE: no limit); `wake_word` wakes
+// every sleeper.
+void wait_word(std::uint32_t* word, std::uint32_t seen, DWORD ms);
+void wake_word(std::uint32_t* word);
 void write_json_atomically(const std::string& path, const json& doc);
 
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
@@ -183,6 +188,24 @@ struct SharedWaitable : Object {
   // True once signalled; false when `ms` milliseconds (INFINITE: no limit) passed first.
   virtual bool wait_signalled(DWORD ms) = 0;
 };
+
+// What WaitForSingleObject and WaitForMultipleObjects wait for alike: events, mutexes and the
+// objects that signal like them. `word` moves whenever the object may have become signalled, so a
+// waiter sleeps on it as a futex between looks.
+struct Syncable : Object {
+  // Takes the object when it is signalled (an auto-reset event resets, a mutex is owned):
+  // WAIT_OBJECT_0, or WAIT_ABANDONED for a mutex whose holder ended; WAIT_TIMEOUT when it is not.
+  virtual DWORD take() = 0;
+  virtual bool peek() = 0;  // signalled now, without taking it
+  virtual std::uint32_t* word() = 0;
+  // How long a waiter may sleep before it looks again although nobody woke it.
+  virtual DWORD look_again_ms() const { return INFINITE; }
+  virtual bool may_wait() const { return true; }  // the handle was opened with SYNCHRONIZE
+};
+DWORD wait_for(Syncable& obj, DWORD ms);
+// Announces that the object whose word this is may have become signalled: wakes its waiters and
+// whoever waits for several objects at once.
+void signal_syncable(std::uint32_t* word);
 
 struct Module {
   enum Kind { kExe, kSystem, kLibrary } kind = kLibrary;

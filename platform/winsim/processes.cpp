@@ -495,6 +495,8 @@ WINSIM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     if (dwMilliseconds != INFINITE) std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
     return WAIT_TIMEOUT;
   }
+  if (auto obj = process().get<Syncable>(hHandle))
+    return obj->may_wait() ? wait_for(*obj, dwMilliseconds) : fail(ERROR_ACCESS_DENIED, WAIT_FAILED);
   if (auto shared = process().get<SharedWaitable>(hHandle))
     return shared->wait_signalled(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   auto w = process().get<Waitable>(hHandle);
