@@ -107,34 +107,36 @@ inline WStr Format(WStrView fmt, TVarRecs args) { return Format(fmt, args.begin(
 
 class TDebugLogger {
  public:
-  TDebugLogger() = default;
+  TDebugLogger();  // with the viewer channel
   TDebugLogger(const TDebugLogger&) = delete;
   TDebugLogger& operator=(const TDebugLogger&) = delete;
 
-  void LogMsg(const WStr& text);
-  void LogMsgWithTag(const WStr& text, const WStr& tag);
-  void LogMsgWarning(const WStr& text);
-  void LogMsgError(const WStr& text);
-  void LogFmt(const WStr& fmt, TVarRecs args);
-  void LogFmtWithTag(const WStr& fmt, TVarRecs args, const WStr& tag);
-  void LogErrorFmt(const WStr& fmt, TVarRecs args);
-  void LogEnter(const WStr& procName, const WStr& tag = {});
-  void LogLeave(const WStr& procName, const WStr& tag = {});
+  // Texts are views: a call while the log is off costs the switch test and nothing else.
+  void LogMsg(WStrView text);
+  void LogMsgWithTag(WStrView text, WStrView tag);
+  void LogMsgWarning(WStrView text);
+  void LogMsgError(WStrView text);
+  void LogFmt(WStrView fmt, TVarRecs args);
+  void LogFmtWithTag(WStrView fmt, TVarRecs args, WStrView tag);
+  void LogErrorFmt(WStrView fmt, TVarRecs args);
+  void LogEnter(WStrView procName, WStrView tag = {});
+  void LogLeave(WStrView procName, WStrView tag = {});
   void LogSeparator();
   void SetActive(bool active) { FActive = active; }
   bool Active() const { return FActive; }
 
   // The channel: absent until one is made (the viewer channel, or a test's).
   void SetChannel(std::unique_ptr<TLogChannel> channel);
-  // Back to the state of a new logger, channel included (for tests).
+  // Back to the state of a new logger, with a new viewer channel (for tests).
   void Reset();
   TDebugFilter Filter();
 
  private:
-  void SendDebugMessage(const WStr& text, const WStr& tag, int level, TDebugMsgType type);
+  bool Off() const { return !FActive.load(std::memory_order_relaxed) && FViewerAutoStartCalled.load(std::memory_order_relaxed); }
+  void SendDebugMessage(WStrView text, WStrView tag, int level, TDebugMsgType type);
   int ThreadIndent(DWORD thread);
   void ChangeIndent(int delta);
-  static WStr FormatOrExplain(const WStr& fmt, TVarRecs args);
+  static WStr FormatOrExplain(WStrView fmt, TVarRecs args);
 
   std::atomic<bool> FActive{true};
   bool FAutoStart = true;
