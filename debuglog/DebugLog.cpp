@@ -44,7 +44,7 @@ std::uint32_t TVarRec::raw() const {
     case kInt64:
       return static_cast<std::uint32_t>(int_);
     case kText:
-      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text_.data()));
+      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text_ptr_));
     case kFloat:
       return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&float_));
   }
@@ -236,39 +236,19 @@ void TDebugLogger::SendDebugMessage(WStrView text, WStrView tag, int level, TDeb
   }
 }
 
-void TDebugLogger::LogMsg(WStrView text) { SendDebugMessage(text, {}, kDefaultLevel, dmtInformation); }
-void TDebugLogger::LogMsgWithTag(WStrView text, WStrView tag) {
-  SendDebugMessage(text, tag, kDefaultLevel, dmtInformation);
-}
-void TDebugLogger::LogMsgWarning(WStrView text) { SendDebugMessage(text, {}, kDefaultLevel, dmtWarning); }
-void TDebugLogger::LogMsgError(WStrView text) { SendDebugMessage(text, {}, kDefaultLevel, dmtError); }
-
-void TDebugLogger::LogFmt(WStrView fmt, TVarRecs args) {
-  if (Off()) return;  // nothing to format for
-  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtInformation);
+void TDebugLogger::SendFormatted(WStrView fmt, TVarRecs args, WStrView tag, TDebugMsgType type) {
+  SendDebugMessage(FormatOrExplain(fmt, args), tag, kDefaultLevel, type);
 }
 
-void TDebugLogger::LogFmtWithTag(WStrView fmt, TVarRecs args, WStrView tag) {
-  if (Off()) return;
-  SendDebugMessage(FormatOrExplain(fmt, args), tag, kDefaultLevel, dmtInformation);
-}
-
-void TDebugLogger::LogErrorFmt(WStrView fmt, TVarRecs args) {
-  if (Off()) return;
-  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtError);
-}
-
-void TDebugLogger::LogEnter(WStrView procName, WStrView tag) {
-  if (!Off()) SendDebugMessage(W_("Enter: ") + WStr(procName), tag, kDefaultLevel, dmtEnterProc);
+void TDebugLogger::LogEnter(TLogText procName, TLogText tag) {
+  if (!Off()) SendDebugMessage(W_("Enter: ") + WStr(procName.view()), tag.view(), kDefaultLevel, dmtEnterProc);
   ChangeIndent(+1);
 }
 
-void TDebugLogger::LogLeave(WStrView procName, WStrView tag) {
+void TDebugLogger::LogLeave(TLogText procName, TLogText tag) {
   ChangeIndent(-1);
-  if (!Off()) SendDebugMessage(W_("Leave: ") + WStr(procName), tag, kDefaultLevel, dmtLeaveProc);
+  if (!Off()) SendDebugMessage(W_("Leave: ") + WStr(procName.view()), tag.view(), kDefaultLevel, dmtLeaveProc);
 }
-
-void TDebugLogger::LogSeparator() { SendDebugMessage(W_("-"), {}, kDefaultLevel, dmtSeparator); }
 
 TDebugLogger::TDebugLogger() : FChannel(std::make_unique<TMapFileChannel>()) {}
 
@@ -293,9 +273,4 @@ void TDebugLogger::Reset() {
 TDebugFilter TDebugLogger::Filter() {
   std::lock_guard lock(FCSSend);
   return FFilter;
-}
-
-TDebugLogger& TheDebugger() {
-  static TDebugLogger logger;
-  return logger;
 }

@@ -79,14 +79,18 @@ class TVarRec {
   TVarRec(long long v) : kind_(kInt64), int_(v) {}
   TVarRec(unsigned long v) : kind_(kInt64), int_(static_cast<long long>(v)) {}
   TVarRec(double v) : kind_(kFloat), float_(v) {}
-  TVarRec(const WCHAR* v) : kind_(kText), text_(v ? v : W_("")) {}
-  TVarRec(WStrView v) : kind_(kText), text_(v) {}
-  TVarRec(const WStr& v) : kind_(kText), text_(v) {}
+  // A C string's length is only worked out when the text is used: a log that is off never does.
+  TVarRec(const WCHAR* v) : kind_(kText), text_ptr_(v), text_len_(kUnknownLength) {}
+  TVarRec(WStrView v) : kind_(kText), text_ptr_(v.data()), text_len_(v.size()) {}
+  TVarRec(const WStr& v) : kind_(kText), text_ptr_(v.data()), text_len_(v.size()) {}
 
   Kind kind() const { return kind_; }
   long long integer() const { return int_; }
   double floating() const { return float_; }
-  WStrView text() const { return text_; }
+  WStrView text() const {
+    if (!text_ptr_) return {};
+    return text_len_ == kUnknownLength ? WStrView(text_ptr_) : WStrView(text_ptr_, text_len_);
+  }
   // The argument's raw 32 bits: the value of an integer, the address of anything else.
   std::uint32_t raw() const;
 
@@ -94,7 +98,25 @@ class TVarRec {
   Kind kind_;
   long long int_ = 0;
   double float_ = 0;
-  WStrView text_;
+  static constexpr size_t kUnknownLength = static_cast<size_t>(-1);
+  const WCHAR* text_ptr_ = nullptr;
+  size_t text_len_ = 0;
+};
+
+// A text argument of the log: a view, a string, or a C string whose length is only worked out
+// when the log is on.
+class TLogText {
+ public:
+  TLogText() = default;
+  TLogText(WStrView v) : p_(v.data()), n_(v.size()) {}
+  TLogText(const WStr& s) : p_(s.data()), n_(s.size()) {}
+  TLogText(const WCHAR* s) : p_(s), n_(s ? kUnknownLength : 0) {}
+  WStrView view() const { return n_ == kUnknownLength ? WStrView(p_) : WStrView(p_, n_); }
+
+ private:
+  static constexpr size_t kUnknownLength = static_cast<size_t>(-1);
+  const WCHAR* p_ = nullptr;
+  size_t n_ = 0;
 };
 
 using TVarRecs = std::initializer_list<TVarRec>;
@@ -111,17 +133,35 @@ class TDebugLogger {
   TDebugLogger(const TDebugLogger&) = delete;
   TDebugLogger& operator=(const TDebugLogger&) = delete;
 
-  // Texts are views: a call while the log is off costs the switch test and nothing else.
-  void LogMsg(WStrView text);
-  void LogMsgWithTag(WStrView text, WStrView tag);
-  void LogMsgWarning(WStrView text);
-  void LogMsgError(WStrView text);
-  void LogFmt(WStrView fmt, TVarRecs args);
-  void LogFmtWithTag(WStrView fmt, TVarRecs args, WStrView tag);
-  void LogErrorFmt(WStrView fmt, TVarRecs args);
-  void LogEnter(WStrView procName, WStrView tag = {});
-  void LogLeave(WStrView procName, WStrView tag = {});
-  void LogSeparator();
+  // Texts are views and the switch is tested here: a call while the log is off costs the test
+  // and nothing else (no text is made, no call is taken).
+  void LogMsg(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtInformation);
+  }
+  void LogMsgWithTag(TLogText text, TLogText tag) {
+    if (!Off()) SendDebugMessage(text.view(), tag.view(), kDefaultLevel, dmtInformation);
+  }
+  void LogMsgWarning(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtWarning);
+  }
+  void LogMsgError(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtError);
+  }
+  void LogFmt(TLogText fmt, TVarRecs args) {
+    if (!Off()) SendFormatted(fmt.view(), args, {}, dmtInformation);
+  }
+  void LogFmtWithTag(TLogText fmt, TVarRecs args, TLogText tag) {
+    if (!Off()) SendFormatted(fmt.view(), args, tag.view(), dmtInformation);
+  }
+  void LogErrorFmt(TLogText fmt, TVarRecs args) {
+    if (!Off()) SendFormatted(fmt.view(), args, {}, dmtError);
+  }
+  // The indent counts on while the log is off.
+  void LogEnter(TLogText procName, TLogText tag = {});
+  void LogLeave(TLogText procName, TLogText tag = {});
+  void LogSeparator() {
+    if (!Off()) SendDebugMessage(W_("-"), {}, kDefaultLevel, dmtSeparator);
+  }
   void SetActive(bool active) { FActive = active; }
   bool Active() const { return FActive; }
 
@@ -134,6 +174,7 @@ class TDebugLogger {
  private:
   bool Off() const { return !FActive.load(std::memory_order_relaxed) && FViewerAutoStartCalled.load(std::memory_order_relaxed); }
   void SendDebugMessage(WStrView text, WStrView tag, int level, TDebugMsgType type);
+  void SendFormatted(WStrView fmt, TVarRecs args, WStrView tag, TDebugMsgType type);
   int ThreadIndent(DWORD thread);
   void ChangeIndent(int delta);
   static WStr FormatOrExplain(WStrView fmt, TVarRecs args);
@@ -150,4 +191,8 @@ class TDebugLogger {
   std::mutex FCSThrdId;
 };
 
-TDebugLogger& TheDebugger();
+// Inline, so that a call while the log is off takes no call to reach the logger either.
+inline TDebugLogger& TheDebugger() {
+  static TDebugLogger logger;
+  return logger;
+}

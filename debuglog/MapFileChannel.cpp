@@ -39,6 +39,7 @@ WStr configured_viewer() {
 }  // namespace
 
 void TMapFileChannel::Close() {
+  FMutex.reset();
   FQueueFlush.reset();
   FQueueEvent.reset();
   FMapHeader.reset();
@@ -121,24 +122,33 @@ void TMapFileChannel::SendContent(const TDebugMessage& msg) {
 void TMapFileChannel::SendContent(const void* record, DWORD size) {
   if (!Connected() || !record || size < kRecordHeaderSize || size > kMaxRecordSize) return;
   if (size >= FQueueSize) return;  // it could never be read; see PutRecord
-  unique_kernel_handle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, DEBUGLOG_QUEUE_MUTEX_NAME));
-  if (!mutex) {
+  // The mutex is opened by name, and kept while records follow each other: opening a named object
+  // costs far more than a record. Its name is looked up again after any wait that the viewer
+  // left unanswered, so that a viewer that is gone (and its mutex with it) closes the channel.
+  if (!FMutex) FMutex.reset(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, DEBUGLOG_QUEUE_MUTEX_NAME));
+  if (!FMutex) {
     Close();
     return;
   }
-  DWORD waited = WaitForSingleObject(mutex.get(), kMutexWaitMs);
+  DWORD waited = WaitForSingleObject(FMutex.get(), kMutexWaitMs);
   // An abandoned mutex is ours all the same; what its dead holder left is checked below.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return;
-
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    FMutex.reset();
+    return;
+  }
   bool sound = SendToQueue(bytes(FMapHeader), FLayout, static_cast<const std::uint8_t*>(record), size) ==
                PutResult::kWritten;
-  if (!ReleaseMutex(mutex.get())) sound = false;
-  mutex.reset();
+  if (!ReleaseMutex(FMutex.get())) sound = false;
+  if (waited == WAIT_ABANDONED) FMutex.reset();  // its viewer died: see whether another one is there
   if (!sound || !SetEvent(FQueueEvent.get())) {
     Close();
     return;
   }
-  if (FAutoFlush && FQueueFlush && WaitForSingleObject(FQueueFlush.get(), kFlushWaitMs) == WAIT_FAILED) Close();
+  if (FAutoFlush && FQueueFlush) {
+    DWORD flushed = WaitForSingleObject(FQueueFlush.get(), kFlushWaitMs);
+    if (flushed == WAIT_FAILED) Close();
+    if (flushed == WAIT_TIMEOUT) FMutex.reset();
+  }
 }
 
 void TMapFileChannel::StartDebugViewer() {

@@ -55,6 +55,7 @@ class TMapFileChannel : public TDebugChannel {
   unique_view FMapHeader;
   unique_kernel_handle FQueueEvent;
   unique_kernel_handle FQueueFlush;
+  unique_kernel_handle FMutex;  // the queue's mutex while records follow each other
   DWORD FMapSize = 0;
   DWORD FQueueSize = 0;
   std::uint8_t* FMsgBase = nullptr;

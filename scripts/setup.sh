@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
 )
 

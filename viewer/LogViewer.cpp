@@ -313,7 +313,11 @@ bool Map::Create(std::uint32_t queue_size, DWORD& error) {
   const std::uint32_t section = map_size + kLengthSlack;
   mutex_.reset(CreateMutexW(nullptr, FALSE, DEBUGLOG_QUEUE_MUTEX_NAME));
   queue_event_.reset(CreateEventW(nullptr, FALSE, FALSE, DEBUGLOG_QUEUE_EVENT_NAME));
-  flush_event_.reset(CreateEventW(nullptr, FALSE, FALSE, DEBUGLOG_FLUSH_EVENT_NAME));
+  // Manual reset, and set once the viewer has read: a writer then waits for the viewer only
+  // until it reads for the first time, not after every record, and the queue takes up what the
+  // viewer has not read yet. (An installer that came first made it auto-reset: then each of its
+  // records waits for a read.)
+  flush_event_.reset(CreateEventW(nullptr, TRUE, FALSE, DEBUGLOG_FLUSH_EVENT_NAME));
   if (!mutex_ || !queue_event_ || !flush_event_) {
     error = GetLastError();
     return false;
@@ -392,7 +396,8 @@ size_t Map::Drain(std::vector<Record>& out, bool& corrupt) {
   }
   Store32(view + kOffFront, front);
   ReleaseMutex(mutex_.get());
-  SetEvent(flush_event_.get());
+  // Only a read tells the writers there is room.
+  if (!sizes.empty() || corrupt) SetEvent(flush_event_.get());
   size_t at = 0;
   for (std::uint32_t size : sizes) {
     Record r;

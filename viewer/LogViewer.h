@@ -50,8 +50,9 @@ class Map {
   // holds the one of a viewer that ended) is taken over when its header is sound.
   bool Create(std::uint32_t queue_size, DWORD& error);
   void SetFilter(const TDebugFilter& f);
-  // Takes every unread record under the mutex, then tells the writers it has read. Answers the
-  // number of records; `corrupt` when the queue had to be skipped to its tail.
+  // Takes every unread record under the mutex, then, when there were any, tells the writers it
+  // has read. Answers the number of records; `corrupt` when the queue had to be skipped to its
+  // tail.
   size_t Drain(std::vector<logq::Record>& out, bool& corrupt);
   // Waits for the queue event or `stop`; true when the queue event came.
   HANDLE QueueEvent() const { return queue_event_.get(); }
