@@ -85,3 +85,10 @@ struct DeviceInfoSetTraits {  // SetupDiGetClassDevs*
   static void close(value_type h) { SetupDiDestroyDeviceInfoList(h); }
 };
 using unique_devinfo = unique_handle<DeviceInfoSetTraits>;
+
+struct MappedViewTraits {  // MapViewOfFile
+  using value_type = LPVOID;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type v) { UnmapViewOfFile(v); }
+};
+using unique_view = unique_handle<MappedViewTraits>;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "debuglog/LogQueue.h"
+#include "debuglog/MapFileChannel.h"
+
 namespace {
 
 constexpr size_t kPieceBytes = 4096;
@@ -41,7 +44,7 @@ std::uint32_t TVarRec::raw() const {
     case kInt64:
       return static_cast<std::uint32_t>(int_);
     case kText:
-      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text_.data()));
+      return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(text_ptr_));
     case kFloat:
       return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&float_));
   }
@@ -159,11 +162,11 @@ bool TDebugFilter::Passes(const std::string& tag, int level, TDebugMsgType type)
   return true;
 }
 
-WStr TDebugLogger::FormatOrExplain(const WStr& fmt, TVarRecs args) {
+WStr TDebugLogger::FormatOrExplain(WStrView fmt, TVarRecs args) {
   try {
     return Format(fmt, args);
   } catch (const KelvaneError&) {
-    WStr text = W_("Format Error! Format String: ") + fmt + W_(". ");
+    WStr text = W_("Format Error! Format String: ") + WStr(fmt) + W_(". ");
     if (args.size()) {
       text += W_("\r\nHex Params:");
       for (const TVarRec& a : args) text += W_(" ") + digits(a.raw(), 16, 8);
@@ -190,10 +193,20 @@ void TDebugLogger::ChangeIndent(int delta) {
   indent = std::max(0, indent + delta);
 }
 
-void TDebugLogger::SendDebugMessage(const WStr& text, const WStr& tag, int level, TDebugMsgType type) {
+// The length of the next piece of `ansi` from `at`: at most 4096 bytes, and never ending between
+// the two bytes of a double-byte character, which would leave both pieces no text.
+static size_t piece_length(const std::string& ansi, size_t at, UINT cp) {
+  size_t n = std::min(kPieceBytes, ansi.size() - at);
+  if (at + n == ansi.size()) return n;
+  for (size_t cut = n; cut + 3 >= n && cut > 0; --cut)
+    if (logq::IsCodePageText(std::string_view(ansi).substr(at, cut), cp)) return cut;
+  return n;
+}
+
+void TDebugLogger::SendDebugMessage(WStrView text, WStrView tag, int level, TDebugMsgType type) {
   if (text.empty()) return;
   // Switched off, a message costs the switch test alone once the viewer start was tried.
-  if (!FActive && FViewerAutoStartCalled) return;
+  if (Off()) return;
   std::string ansi = ToAnsi(text);
   std::string ansi_tag = ToAnsi(tag);
   DWORD thread = GetCurrentThreadId();
@@ -206,54 +219,38 @@ void TDebugLogger::SendDebugMessage(const WStr& text, const WStr& tag, int level
   }
   if (!FActive || !FChannel || !FChannel->Active()) return;
   if (!FChannel->CheckReady()) return;
-  for (size_t at = 0; at < ansi.size(); at += kPieceBytes) {
-    TDebugMessage msg;
-    msg.Text = ansi.substr(at, kPieceBytes);
-    msg.Tag = ansi_tag;
-    msg.Level = level;
-    msg.MsgType = type;
-    msg.Indent = indent;
-    msg.ProcessId = GetCurrentProcessId();
-    msg.ThreadId = thread;
+  UINT cp = GetACP();
+  TDebugMessage msg;
+  msg.Tag = std::move(ansi_tag);
+  msg.Level = level;
+  msg.MsgType = type;
+  msg.Indent = indent;
+  msg.ProcessId = GetCurrentProcessId();
+  msg.ThreadId = thread;
+  for (size_t at = 0, n = 0; at < ansi.size(); at += n) {
+    n = piece_length(ansi, at, cp);
+    msg.Text.assign(ansi, at, n);
     GetLocalTime(&msg.TimeStamp);
     FChannel->RefreshFilter(FFilter);
     if (FFilter.Passes(msg.Tag, level, type) && FChannel->CheckReady()) FChannel->SendContent(msg);
   }
 }
 
-void TDebugLogger::LogMsg(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtInformation); }
-void TDebugLogger::LogMsgWithTag(const WStr& text, const WStr& tag) {
-  SendDebugMessage(text, tag, kDefaultLevel, dmtInformation);
-}
-void TDebugLogger::LogMsgWarning(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtWarning); }
-void TDebugLogger::LogMsgError(const WStr& text) { SendDebugMessage(text, {}, kDefaultLevel, dmtError); }
-
-void TDebugLogger::LogFmt(const WStr& fmt, TVarRecs args) {
-  if (!FActive && FViewerAutoStartCalled) return;  // nothing to format for
-  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtInformation);
+void TDebugLogger::SendFormatted(WStrView fmt, TVarRecs args, WStrView tag, TDebugMsgType type) {
+  SendDebugMessage(FormatOrExplain(fmt, args), tag, kDefaultLevel, type);
 }
 
-void TDebugLogger::LogFmtWithTag(const WStr& fmt, TVarRecs args, const WStr& tag) {
-  if (!FActive && FViewerAutoStartCalled) return;
-  SendDebugMessage(FormatOrExplain(fmt, args), tag, kDefaultLevel, dmtInformation);
-}
-
-void TDebugLogger::LogErrorFmt(const WStr& fmt, TVarRecs args) {
-  if (!FActive && FViewerAutoStartCalled) return;
-  SendDebugMessage(FormatOrExplain(fmt, args), {}, kDefaultLevel, dmtError);
-}
-
-void TDebugLogger::LogEnter(const WStr& procName, const WStr& tag) {
-  SendDebugMessage(W_("Enter: ") + procName, tag, kDefaultLevel, dmtEnterProc);
+void TDebugLogger::LogEnter(TLogText procName, TLogText tag) {
+  if (!Off()) SendDebugMessage(W_("Enter: ") + WStr(procName.view()), tag.view(), kDefaultLevel, dmtEnterProc);
   ChangeIndent(+1);
 }
 
-void TDebugLogger::LogLeave(const WStr& procName, const WStr& tag) {
+void TDebugLogger::LogLeave(TLogText procName, TLogText tag) {
   ChangeIndent(-1);
-  SendDebugMessage(W_("Leave: ") + procName, tag, kDefaultLevel, dmtLeaveProc);
+  if (!Off()) SendDebugMessage(W_("Leave: ") + WStr(procName.view()), tag.view(), kDefaultLevel, dmtLeaveProc);
 }
 
-void TDebugLogger::LogSeparator() { SendDebugMessage(W_("-"), {}, kDefaultLevel, dmtSeparator); }
+TDebugLogger::TDebugLogger() : FChannel(std::make_unique<TMapFileChannel>()) {}
 
 void TDebugLogger::SetChannel(std::unique_ptr<TLogChannel> channel) {
   std::lock_guard lock(FCSSend);
@@ -263,7 +260,7 @@ void TDebugLogger::SetChannel(std::unique_ptr<TLogChannel> channel) {
 void TDebugLogger::Reset() {
   {
     std::lock_guard lock(FCSSend);
-    FChannel.reset();
+    FChannel = std::make_unique<TMapFileChannel>();
     FFilter = TDebugFilter{};
     FActive = true;
     FViewerAutoStartCalled = false;
@@ -276,9 +273,4 @@ void TDebugLogger::Reset() {
 TDebugFilter TDebugLogger::Filter() {
   std::lock_guard lock(FCSSend);
   return FFilter;
-}
-
-TDebugLogger& TheDebugger() {
-  static TDebugLogger logger;
-  return logger;
 }

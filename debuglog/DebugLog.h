@@ -79,14 +79,18 @@ class TVarRec {
   TVarRec(long long v) : kind_(kInt64), int_(v) {}
   TVarRec(unsigned long v) : kind_(kInt64), int_(static_cast<long long>(v)) {}
   TVarRec(double v) : kind_(kFloat), float_(v) {}
-  TVarRec(const WCHAR* v) : kind_(kText), text_(v ? v : W_("")) {}
-  TVarRec(WStrView v) : kind_(kText), text_(v) {}
-  TVarRec(const WStr& v) : kind_(kText), text_(v) {}
+  // A C string's length is only worked out when the text is used: a log that is off never does.
+  TVarRec(const WCHAR* v) : kind_(kText), text_ptr_(v), text_len_(kUnknownLength) {}
+  TVarRec(WStrView v) : kind_(kText), text_ptr_(v.data()), text_len_(v.size()) {}
+  TVarRec(const WStr& v) : kind_(kText), text_ptr_(v.data()), text_len_(v.size()) {}
 
   Kind kind() const { return kind_; }
   long long integer() const { return int_; }
   double floating() const { return float_; }
-  WStrView text() const { return text_; }
+  WStrView text() const {
+    if (!text_ptr_) return {};
+    return text_len_ == kUnknownLength ? WStrView(text_ptr_) : WStrView(text_ptr_, text_len_);
+  }
   // The argument's raw 32 bits: the value of an integer, the address of anything else.
   std::uint32_t raw() const;
 
@@ -94,7 +98,25 @@ class TVarRec {
   Kind kind_;
   long long int_ = 0;
   double float_ = 0;
-  WStrView text_;
+  static constexpr size_t kUnknownLength = static_cast<size_t>(-1);
+  const WCHAR* text_ptr_ = nullptr;
+  size_t text_len_ = 0;
+};
+
+// A text argument of the log: a view, a string, or a C string whose length is only worked out
+// when the log is on.
+class TLogText {
+ public:
+  TLogText() = default;
+  TLogText(WStrView v) : p_(v.data()), n_(v.size()) {}
+  TLogText(const WStr& s) : p_(s.data()), n_(s.size()) {}
+  TLogText(const WCHAR* s) : p_(s), n_(s ? kUnknownLength : 0) {}
+  WStrView view() const { return n_ == kUnknownLength ? WStrView(p_) : WStrView(p_, n_); }
+
+ private:
+  static constexpr size_t kUnknownLength = static_cast<size_t>(-1);
+  const WCHAR* p_ = nullptr;
+  size_t n_ = 0;
 };
 
 using TVarRecs = std::initializer_list<TVarRec>;
@@ -107,34 +129,55 @@ inline WStr Format(WStrView fmt, TVarRecs args) { return Format(fmt, args.begin(
 
 class TDebugLogger {
  public:
-  TDebugLogger() = default;
+  TDebugLogger();  // with the viewer channel
   TDebugLogger(const TDebugLogger&) = delete;
   TDebugLogger& operator=(const TDebugLogger&) = delete;
 
-  void LogMsg(const WStr& text);
-  void LogMsgWithTag(const WStr& text, const WStr& tag);
-  void LogMsgWarning(const WStr& text);
-  void LogMsgError(const WStr& text);
-  void LogFmt(const WStr& fmt, TVarRecs args);
-  void LogFmtWithTag(const WStr& fmt, TVarRecs args, const WStr& tag);
-  void LogErrorFmt(const WStr& fmt, TVarRecs args);
-  void LogEnter(const WStr& procName, const WStr& tag = {});
-  void LogLeave(const WStr& procName, const WStr& tag = {});
-  void LogSeparator();
+  // Texts are views and the switch is tested here: a call while the log is off costs the test
+  // and nothing else (no text is made, no call is taken).
+  void LogMsg(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtInformation);
+  }
+  void LogMsgWithTag(TLogText text, TLogText tag) {
+    if (!Off()) SendDebugMessage(text.view(), tag.view(), kDefaultLevel, dmtInformation);
+  }
+  void LogMsgWarning(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtWarning);
+  }
+  void LogMsgError(TLogText text) {
+    if (!Off()) SendDebugMessage(text.view(), {}, kDefaultLevel, dmtError);
+  }
+  void LogFmt(TLogText fmt, TVarRecs args) {
+    if (!Off()) SendFormatted(fmt.view(), args, {}, dmtInformation);
+  }
+  void LogFmtWithTag(TLogText fmt, TVarRecs args, TLogText tag) {
+    if (!Off()) SendFormatted(fmt.view(), args, tag.view(), dmtInformation);
+  }
+  void LogErrorFmt(TLogText fmt, TVarRecs args) {
+    if (!Off()) SendFormatted(fmt.view(), args, {}, dmtError);
+  }
+  // The indent counts on while the log is off.
+  void LogEnter(TLogText procName, TLogText tag = {});
+  void LogLeave(TLogText procName, TLogText tag = {});
+  void LogSeparator() {
+    if (!Off()) SendDebugMessage(W_("-"), {}, kDefaultLevel, dmtSeparator);
+  }
   void SetActive(bool active) { FActive = active; }
   bool Active() const { return FActive; }
 
   // The channel: absent until one is made (the viewer channel, or a test's).
   void SetChannel(std::unique_ptr<TLogChannel> channel);
-  // Back to the state of a new logger, channel included (for tests).
+  // Back to the state of a new logger, with a new viewer channel (for tests).
   void Reset();
   TDebugFilter Filter();
 
  private:
-  void SendDebugMessage(const WStr& text, const WStr& tag, int level, TDebugMsgType type);
+  bool Off() const { return !FActive.load(std::memory_order_relaxed) && FViewerAutoStartCalled.load(std::memory_order_relaxed); }
+  void SendDebugMessage(WStrView text, WStrView tag, int level, TDebugMsgType type);
+  void SendFormatted(WStrView fmt, TVarRecs args, WStrView tag, TDebugMsgType type);
   int ThreadIndent(DWORD thread);
   void ChangeIndent(int delta);
-  static WStr FormatOrExplain(const WStr& fmt, TVarRecs args);
+  static WStr FormatOrExplain(WStrView fmt, TVarRecs args);
 
   std::atomic<bool> FActive{true};
   bool FAutoStart = true;
@@ -148,4 +191,8 @@ class TDebugLogger {
   std::mutex FCSThrdId;
 };
 
-TDebugLogger& TheDebugger();
+// Inline, so that a call while the log is off takes no call to reach the logger either.
+inline TDebugLogger& TheDebugger() {
+  static TDebugLogger logger;
+  return logger;
+}

@@ -21,6 +21,7 @@ cmake --build --preset win32
 check build/win32/tests/probe/sysprobe.exe pei-i386
 check build/win64/tests/probe/sysprobe64.exe pei-x86-64
 check build/win32/bin/Kelvane.exe pei-i386
+check build/win32/bin/DebugLogViewer.exe pei-i386
 check build/win32/bin/pindle.dll pei-i386
 check build/win32/bin/Trellum.dll pei-i386
 check build/win64/bin/pindle64.dll pei-x86-64

@@ -1,5 +1,8 @@
 // winsim: makes, inspects and runs programs inside simulated Windows machines.
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,10 +13,14 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "win32/kernel.h"
 #include "winsim/winsim.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -57,8 +64,11 @@ constexpr const char* kUsage =
     "  winsim unplug DIR INSTANCE|PORT\n"
     "  winsim policy DIR [--restart-needed] [--no-service] [--require-catalog]\n"
     "      how device installs answer from now on (no option: as usual)\n"
-    "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] PROGRAM [ARGS...]\n"
-    "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine\n";
+    "  winsim run DIR [--cd WINDIR] [--map X:=HOSTDIR]... [--script FILE] [--viewer \"VIEWER [ARGS]\"]\n"
+    "             PROGRAM [ARGS...]\n"
+    "      run PROGRAM (a path inside the machine, e.g. C:\\pkg\\Kelvane.exe) in the machine; with\n"
+    "      --viewer, the diagnostic log viewer (e.g. \"C:\\Tools\\DebugLogViewer.exe -o C:\\log.txt\")\n"
+    "      runs beside it, started first and ended after it has read the program's last line\n";
 
 int usage_error(const std::string& why) {
   std::cerr << "winsim: " << why << "\n" << kUsage;
@@ -364,10 +374,165 @@ int cmd_plug(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Words of a command line given as one argument: blanks separate, double quotes group (Windows
+// paths keep their backslashes).
+std::vector<std::string> split_words(const std::string& line) {
+  std::vector<std::string> out;
+  std::string word;
+  bool quoted = false, any = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (any) out.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) out.push_back(word);
+  return out;
+}
+
+// A program of the machine made ready to start: where it is on the host and in the machine,
+// its command line and its argument vector.
+struct Launch {
+  std::string host, full, host_cd, cmdline;
+  std::vector<std::string> argv;
+};
+
+// Finds `program` (a path inside the machine, or a host path reached through Z:) and the folder
+// it starts in; an error message when either is missing.
+std::optional<Launch> prepare_launch(std::string program, std::string cd, const std::vector<std::string>& args,
+                                     std::string& error) {
+  if (!program.empty() && program[0] == '/') {  // a host path: reach it through Z:
+    std::string w = "Z:" + program;
+    for (auto& c : w)
+      if (c == '/') c = '\\';
+    program = w;
+  }
+  Launch l;
+  l.host = winsim::host_path(program);
+  struct stat st {};
+  if (l.host.empty() || ::stat(l.host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = program + " is not a file in the machine";
+    return std::nullopt;
+  }
+  if (cd.empty()) {
+    auto slash = program.find_last_of('\\');
+    cd = slash == std::string::npos ? "C:\\" : program.substr(0, slash == 2 ? 3 : slash);
+  }
+  l.host_cd = winsim::host_path(cd);
+  if (l.host_cd.empty() || !fs::is_directory(l.host_cd)) {
+    error = "--cd " + cd + " is not a folder in the machine";
+    return std::nullopt;
+  }
+  // The Windows path of the image, so that it knows where it was started from.
+  l.full = program;
+  if (l.full.size() < 3 || l.full[1] != ':') l.full = cd + (cd.back() == '\\' ? "" : "\\") + program;
+  l.cmdline = "\"" + l.full + "\"";
+  for (auto& a : args) l.cmdline += " " + (a.find_first_of(" \t") == std::string::npos ? a : "\"" + a + "\"");
+  l.argv.push_back(l.full);
+  l.argv.insert(l.argv.end(), args.begin(), args.end());
+  return l;
+}
+
+void set_launch_env(const Launch& l) {
+  ::setenv("WINSIM_CMDLINE", l.cmdline.c_str(), 1);
+  ::setenv("WINSIM_IMAGE", l.full.c_str(), 1);
+  ::setenv("WINSIM_IMAGE_HOST", l.host.c_str(), 1);
+}
+
+// Starts a program of the machine as a child of this tool; 0 when it could not be started.
+pid_t spawn(const Launch& l) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string_view kv(*e);
+    if (kv.rfind("WINSIM_CMDLINE=", 0) && kv.rfind("WINSIM_IMAGE=", 0) && kv.rfind("WINSIM_IMAGE_HOST=", 0))
+      env.emplace_back(kv);
+  }
+  env.push_back("WINSIM_CMDLINE=" + l.cmdline);
+  env.push_back("WINSIM_IMAGE=" + l.full);
+  env.push_back("WINSIM_IMAGE_HOST=" + l.host);
+  std::vector<char*> envp, argv;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = l.argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addchdir_np(&fa, l.host_cd.c_str());
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, l.host.c_str(), &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : 0;
+}
+
+int wait_exit(pid_t pid) {
+  int st = 0;
+  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Runs the program with the diagnostic viewer beside it: the viewer first, until it says it is
+// ready to read; then the program; when the program has ended, the viewer reads what is left,
+// saves it and ends too.
+int run_with_viewer(const std::string& dir, const Launch& program, const std::string& viewer_cmd,
+                    const std::string& cd) {
+  std::vector<std::string> vargs = split_words(viewer_cmd);
+  if (vargs.empty()) return usage_error("--viewer needs a command line");
+  std::string error;
+  std::string vprogram = vargs.front();
+  vargs.erase(vargs.begin());
+  vargs.push_back("-a");
+  vargs.push_back(std::to_string(::getpid()));
+  auto viewer = prepare_launch(vprogram, cd, vargs, error);
+  if (!viewer) {
+    std::cerr << "winsim: --viewer: " << error << "\n";
+    return 1;
+  }
+  // This tool takes part in the machine only to hand the viewer its start and stop signs.
+  winsim::use_machine(dir);
+  winsim::declare_image(64, "C:\\Windows\\System32\\winsim.exe");
+  HANDLE started = CreateEventW(nullptr, FALSE, FALSE, W_("Global\\DebugLogStartEvent"));
+  pid_t vpid = spawn(*viewer);
+  if (!vpid) {
+    std::cerr << "winsim: cannot start the viewer " << vprogram << "\n";
+    if (started) CloseHandle(started);
+    return 1;
+  }
+  if (started) {
+    if (WaitForSingleObject(started, 10000) != WAIT_OBJECT_0)
+      std::cerr << "winsim: the viewer did not say it was ready; going on without waiting\n";
+    CloseHandle(started);
+  }
+  pid_t ppid = spawn(program);
+  int code = 1;
+  if (ppid) {
+    code = wait_exit(ppid);
+  } else {
+    std::cerr << "winsim: cannot start " << program.full << "\n";
+  }
+  HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, W_("Global\\DebugLogViewerStop"));
+  if (stop) {
+    SetEvent(stop);
+    CloseHandle(stop);
+  } else {
+    ::kill(vpid, SIGTERM);  // it never got as far as reading
+  }
+  wait_exit(vpid);
+  return code;
+}
+
 int cmd_run(std::vector<std::string> args) {
   if (args.empty()) return usage_error("run needs a folder");
   std::string dir = fs::absolute(args[0]).lexically_normal().string();
-  std::string cd, script, drives = "{";
+  std::string cd, script, viewer, drives = "{";
   size_t i = 1;
   for (; i < args.size() && args[i].rfind("--", 0) == 0; i += 2) {
     if (i + 1 >= args.size()) return usage_error(args[i] + " needs a value");
@@ -377,6 +542,8 @@ int cmd_run(std::vector<std::string> args) {
     } else if (args[i] == "--script") {
       script = fs::absolute(v).string();
       if (!fs::exists(script)) return usage_error("no user script " + v);
+    } else if (args[i] == "--viewer") {
+      viewer = v;
     } else if (args[i] == "--map") {
       auto eq = v.find('=');
       if (eq != 2 || v[1] != ':' || !std::isalpha(static_cast<unsigned char>(v[0])) || eq + 1 >= v.size())
@@ -397,13 +564,6 @@ int cmd_run(std::vector<std::string> args) {
     }
   }
   if (i >= args.size()) return usage_error("run needs a program");
-  std::string program = args[i];
-  if (!program.empty() && program[0] == '/') {  // a host path: reach it through Z:
-    std::string w = "Z:" + program;
-    for (auto& c : w)
-      if (c == '/') c = '\\';
-    program = w;
-  }
   drives += "}";
   ::setenv("WINSIM_MACHINE", dir.c_str(), 1);
   ::setenv("WINSIM_DRIVES", drives.c_str(), 1);
@@ -414,41 +574,24 @@ int cmd_run(std::vector<std::string> args) {
     std::cerr << "winsim: " << e.what() << "\n";
     return 1;
   }
-  std::string host = winsim::host_path(program);
-  struct stat st {};
-  if (host.empty() || ::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::cerr << "winsim: " << program << " is not a file in the machine\n";
+  std::string error;
+  auto program = prepare_launch(args[i], cd, std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()),
+                                error);
+  if (!program) {
+    std::cerr << "winsim: " << error << "\n";
     return 1;
   }
-  if (cd.empty()) {
-    auto slash = program.find_last_of('\\');
-    cd = slash == std::string::npos ? "C:\\" : program.substr(0, slash == 2 ? 3 : slash);
-  }
-  std::string host_cd = winsim::host_path(cd);
-  if (host_cd.empty() || !fs::is_directory(host_cd)) {
-    std::cerr << "winsim: --cd " << cd << " is not a folder in the machine\n";
-    return 1;
-  }
-  // The Windows path of the image, so that it knows where it was started from.
-  std::string full = program;
-  if (full.size() < 3 || full[1] != ':') full = cd + (cd.back() == '\\' ? "" : "\\") + program;
-  std::string cmdline = "\"" + full + "\"";
-  for (size_t k = i + 1; k < args.size(); ++k)
-    cmdline += " " + (args[k].find_first_of(" \t") == std::string::npos ? args[k] : "\"" + args[k] + "\"");
-  ::setenv("WINSIM_CMDLINE", cmdline.c_str(), 1);
-  ::setenv("WINSIM_IMAGE", full.c_str(), 1);
-  ::setenv("WINSIM_IMAGE_HOST", host.c_str(), 1);
-  if (::chdir(host_cd.c_str()) != 0) {
-    std::cerr << "winsim: cannot enter " << host_cd << "\n";
+  if (!viewer.empty()) return run_with_viewer(dir, *program, viewer, cd);
+  set_launch_env(*program);
+  if (::chdir(program->host_cd.c_str()) != 0) {
+    std::cerr << "winsim: cannot enter " << program->host_cd << "\n";
     return 1;
   }
   std::vector<char*> argv;
-  std::string arg0 = full;
-  argv.push_back(arg0.data());
-  for (size_t k = i + 1; k < args.size(); ++k) argv.push_back(args[k].data());
+  for (auto& a : program->argv) argv.push_back(a.data());
   argv.push_back(nullptr);
-  ::execv(host.c_str(), argv.data());
-  std::cerr << "winsim: cannot start " << program << ": " << std::strerror(errno) << "\n";
+  ::execv(program->host.c_str(), argv.data());
+  std::cerr << "winsim: cannot start " << args[i] << ": " << std::strerror(errno) << "\n";
   return 1;
 }
 

@@ -362,6 +362,19 @@ WINSIM_API DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   return static_cast<DWORD>(size);
 }
 
+// What a handle leads to: a file on a disk, a console or other character device, or a pipe.
+WINSIM_API DWORD WINAPI GetFileType(HANDLE hFile) {
+  auto f = process().get<FdObject>(hFile);
+  if (!f) return fail(ERROR_INVALID_HANDLE, static_cast<DWORD>(FILE_TYPE_UNKNOWN));
+  struct stat st {};
+  if (::fstat(f->fd, &st) != 0) return fail(ERROR_INVALID_HANDLE, static_cast<DWORD>(FILE_TYPE_UNKNOWN));
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_UNKNOWN;
+}
+
 WINSIM_API DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
                                        DWORD dwMoveMethod) {
   if (DWORD e = fault("SetFilePointer")) return fail(e, INVALID_SET_FILE_POINTER);

@@ -398,6 +398,34 @@ WINSIM_API BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
   return TRUE;
 }
 
+// The old way to start a program: the command line in the ANSI code page, found and started as
+// CreateProcessW does, with nothing to wait on. Above 31 on success, else the reason.
+WINSIM_API UINT WINAPI WinExec(LPCSTR lpCmdLine, UINT uCmdShow) {
+  if (DWORD e = fault("WinExec")) return fail(e, 0u);
+  if (!lpCmdLine) return fail(ERROR_INVALID_PARAMETER, 0u);
+  WStr cmd = from_acp(lpCmdLine);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = static_cast<WORD>(uCmdShow);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    DWORD e = GetLastError();
+    switch (e) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        return static_cast<UINT>(e);
+      case ERROR_BAD_EXE_FORMAT:
+        return ERROR_BAD_FORMAT;
+      default:
+        return 0;  // out of resources, as the system says for everything else
+    }
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return 33;
+}
+
 WINSIM_API BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   if (DWORD e = fault("GetExitCodeProcess")) return fail(e, FALSE);
   if (!lpExitCode) return fail(ERROR_INVALID_PARAMETER, FALSE);

@@ -1,6 +1,7 @@
 // Kelvane.exe run inside simulated machines with a scripted user: staging, the missing and the
 // faulty configuration, two installers at once.
 #include <nlohmann/json.hpp>
+#include <fstream>
 #include <set>
 
 #include "support/machine_fixture.h"
@@ -128,6 +129,34 @@ TEST_F(Scenario, TwoInstallersAtOnceStageIntoTwoFolders) {
         if (entry.back() == '\\' && std::count(entry.begin(), entry.end(), '\\') == 1) folders.insert(entry);
   EXPECT_EQ(folders.size(), 2u);
   EXPECT_EQ(staging_left(), std::vector<std::string>{});
+}
+
+TEST_F(Scenario, TheViewerBesideTheInstallerGetsEveryLineWithItsIndent) {
+  make("--version 6.1 --bits 64 --lang 2052");  // DBGMSG=1 in the sample; Chinese lines arrive intact
+  std::filesystem::create_directories(machine + "/C/Tools");
+  std::filesystem::copy_file(VIEWER_EXE, machine + "/C/Tools/DebugLogViewer.exe");
+  CommandResult r = kelvane("close Driver Setup\n",
+                            "--viewer 'C:\\Tools\\DebugLogViewer.exe -q -o C:\\Tools\\log.txt -j C:\\Tools\\log.jsonl'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<json> lines;
+  std::ifstream in(machine + "/C/Tools/log.jsonl");
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  size_t enter = 0;
+  while (enter < lines.size() && lines[enter]["text"] != "Enter: _ResLoad()") ++enter;
+  ASSERT_LT(enter + 2, lines.size());
+  EXPECT_EQ(lines[enter]["indent"], 0);
+  EXPECT_EQ(lines[enter + 1]["indent"], 1);  // inside _ResLoad()
+  EXPECT_EQ(lines[enter + 1]["tag"], "加载");
+  EXPECT_EQ(lines[lines.size() - 2]["text"], "程序將退出，byby ！");
+  EXPECT_EQ(lines.back()["type"], "separator");
+  bool left = false;
+  for (auto& l : lines)
+    if (l["text"] == "Leave: _ResLoad()") left = l["indent"] == 0;
+  EXPECT_TRUE(left);
+  // The text file holds the same lines.
+  std::string text = read_file(machine + "/C/Tools/log.txt");
+  EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), lines.size());
+  EXPECT_NE(text.find("程序將退出，byby ！"), std::string::npos);
 }
 
 }  // namespace

@@ -136,6 +136,22 @@ TEST_F(ProcessTest, PipesCanBePeekedAt) {
   CloseHandle(r);
 }
 
+TEST_F(ProcessTest, WhatAHandleLeadsTo) {
+  HANDLE r = nullptr, w = nullptr;
+  ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+  EXPECT_EQ(GetFileType(r), FILE_TYPE_PIPE);
+  write_file(c("Work/a.txt"), "x");
+  HANDLE f = CreateFileW(W_("C:\\Work\\a.txt"), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileType(f), FILE_TYPE_DISK);
+  SetLastError(kMarker);
+  EXPECT_EQ(GetFileType(nullptr), FILE_TYPE_UNKNOWN);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  CloseHandle(f);
+  CloseHandle(w);
+  CloseHandle(r);
+}
+
 CRITICAL_SECTION cs;
 int counter;
 
@@ -234,6 +250,27 @@ TEST_F(ProcessTest, CmdEchoAndDel) {
   if (!under_wine()) {  // Wine's cmd ends with the error level 9009 itself
     EXPECT_EQ(start(W_("cmd /c frobnicate")).exit_code, 1u);
   }
+}
+
+TEST_F(ProcessTest, WinExecStartsAProgramOfTheMachine) {
+  write_file(c("Work/a.tmp"), "");
+  write_file(c("Work/notes.exe"), "not a program");
+  // The command line is ANSI text and the program is found as CreateProcessW finds it.
+  EXPECT_GT(WinExec("cmd /c del /q C:\\Work\\a.tmp", SW_SHOW), 31u);
+  for (int i = 0; i < 500 && std::filesystem::exists(c("Work/a.tmp")); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(std::filesystem::exists(c("Work/a.tmp")));
+  struct Case {
+    const char* cmd;
+    UINT result;
+  } cases[] = {
+      {"nosuchprogram -a 12", ERROR_FILE_NOT_FOUND},
+      {"C:\\Work\\notes.exe", ERROR_BAD_FORMAT},
+  };
+  for (auto& tc : cases) EXPECT_EQ(WinExec(tc.cmd, SW_SHOW), tc.result) << tc.cmd;
+  SetLastError(kMarker);
+  EXPECT_EQ(WinExec(nullptr, SW_SHOW), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace
