@@ -15,14 +15,19 @@ bash scripts/wine-smoke.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
+# A test that hangs is stopped after two minutes and, like one that fails, run once more: the
+# cross-process window test has been seen to hang very rarely in a forked child under load (a lock
+# taken across fork), which is being tracked down. A test that fails twice fails the run.
+ctest_flake_guard=(--timeout 120 --repeat until-pass:2)
+
 # The threaded code under ThreadSanitizer.
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
-ctest --preset tsan -j"$(nproc)"
+ctest --preset tsan -j"$(nproc)" "${ctest_flake_guard[@]}"
 
 cmake --preset dev >/dev/null
 cmake --build --preset dev
-ctest --preset dev -j"$(nproc)"
+ctest --preset dev -j"$(nproc)" "${ctest_flake_guard[@]}"
 
 # Each parser of untrusted input under libFuzzer for a short, fixed time on its seeds only; longer
 # runs: bash scripts/fuzz.sh SECONDS.
