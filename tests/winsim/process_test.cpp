@@ -253,6 +253,7 @@ TEST_F(ProcessTest, CmdEchoAndDel) {
 }
 
 TEST_F(ProcessTest, WinExecStartsAProgramOfTheMachine) {
+  SKIP_UNDER_WINE("Wine 8's WinExec faults on a null read inside ntdll during this test; not yet narrowed down");
   write_file(c("Work/a.tmp"), "");
   write_file(c("Work/notes.exe"), "not a program");
   // The command line is ANSI text and the program is found as CreateProcessW finds it.
