@@ -594,6 +594,8 @@ WINSIM_API BOOL WINAPI FindClose(HANDLE hFindFile) {
 
 // ---- names and folders ------------------------------------------------------------------------
 
+}  // extern "C"
+
 namespace {
 
 // A "\\?\" name keeps its prefix as its root; "." and ".." below it are still resolved and
@@ -620,6 +622,8 @@ WStr full_long_form(WStrView in) {
 }
 
 }  // namespace
+
+extern "C" {
 
 WINSIM_API DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart) {
   if (DWORD e = fault("GetFullPathNameW")) return fail(e, 0u);
