@@ -46,8 +46,8 @@ unique_module LoadPindle(const WStr& path) {
 }
 
 template <class Fn>
-Fn Export(const unique_module& lib, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(lib.get(), name)));
+Fn Export(HMODULE lib, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(lib, name)));
 }
 
 WStr FullPath(const WStr& path) {
@@ -142,7 +142,7 @@ WStr PortOfInstanceId(const WStr& instanceId) {
 bool RegistryInf(const WStr& libraryPath, const WStr& infPath, WStr& registeredInf) {
   registeredInf.clear();
   unique_module lib = LoadPindle(libraryPath);
-  auto registry = Export<RegistryInfFn>(lib, "Pindle_RegistryInf");
+  auto registry = Export<RegistryInfFn>(lib.get(), "Pindle_RegistryInf");
   SetLastError(0);
   if (!registry) {  // a library without it cannot register anything
     TheDebugger().LogErrorFmt(W_("CopyOemInf函數錯誤值：0x%x"), {static_cast<DWORD>(ERROR_PROC_NOT_FOUND)});
@@ -167,7 +167,7 @@ DWORD ExistReqInlineSetupDevice(HWND owner, const WStr& libraryPath, const WStr&
   DWORD code;
   {
     unique_module lib = LoadPindle(libraryPath);
-    auto check = Export<IsInlineDeviceExistFn>(lib, "Pindle_IsInlineDeviceExist");
+    auto check = Export<IsInlineDeviceExistFn>(lib.get(), "Pindle_IsInlineDeviceExist");
     SetLastError(0);
     TheDebugger().LogFmt(W_("Inf(%s), HWID(%s)"), {FromAnsi(infPath), FromAnsi(hardwareId)});
     if (DetectWin64())
@@ -241,7 +241,7 @@ bool FindExistDevice(const WStr& libraryPath, const WStr& hardwareId, WStr& foun
   }
   port.clear();
   unique_module lib = LoadPindle(libraryPath);
-  if (auto find = Export<FindExistDeviceFn>(lib, "FuncFindExistDevice")) {
+  if (auto find = Export<FindExistDeviceFn>(lib.get(), "FuncFindExistDevice")) {
     result = find(ToAnsi(hardwareId).c_str(), found.data(), instance.data()) != FALSE;
     WStr instanceId = FromAnsi(std::string_view(instance.data(), strnlen(instance.data(), kIdBytes)));
     TheDebugger().LogFmt(W_("FuncFindExistDevice返回IDAndPort = %s"), {instanceId});
@@ -256,7 +256,7 @@ void RefreshSystemHW(const WStr& libraryPath) {
   LogScope scope(W_("RefreshSystemHW"));
   unique_module lib(LoadLibraryW(libraryPath.c_str()));
   if (!lib) return;
-  if (auto refresh = Export<VoidFn>(lib, "RefreshHW")) {
+  if (auto refresh = Export<VoidFn>(lib.get(), "RefreshHW")) {
     TheDebugger().LogMsg(W_("RefreshHW Begin ......"));
     refresh();
     TheDebugger().LogMsg(W_("RefreshHW End !"));
@@ -321,7 +321,7 @@ bool InstallSpecPrinter2k(HWND owner, DWORD& lastErrorCode, const WStr& infPath,
   LogScope scope(W_("InstallSpecPrinter2k"));
   bool result = false;
   unique_module lib = LoadPindle(libraryPath);
-  auto install = Export<FuncPindleFn>(lib, "FuncPindle");
+  auto install = Export<FuncPindleFn>(lib.get(), "FuncPindle");
   if (!install) throw KelvaneError(W_("DllFileError"));
   WStr found, detected;
   FindExistDevice(libraryPath, hardwareId, found, true, detected);
@@ -343,12 +343,11 @@ bool InstallSpecPrinter2k(HWND owner, DWORD& lastErrorCode, const WStr& infPath,
 void PindleShowErrorCode(const WStr& libraryPath, bool show) {
   unique_module lib(LoadLibraryW(FullPath(libraryPath).c_str()));
   if (!lib) throw KelvaneError(W_("DllNotFound :\r\n") + libraryPath);
-  if (auto set = Export<SetSwitchFn>(lib, "ShowErrorCode")) set(show ? -1 : 0);
+  if (auto set = Export<SetSwitchFn>(lib.get(), "ShowErrorCode")) set(show ? -1 : 0);
 }
 
 DWORD PindleLastInstallErrorCode(HMODULE library) {
-  auto last = reinterpret_cast<LastInstallErrorCodeFn>(
-      reinterpret_cast<void*>(GetProcAddress(library, "LastInstallErrorCode")));
+  auto last = Export<LastInstallErrorCodeFn>(library, "LastInstallErrorCode");
   return last ? last() : 1;
 }
 

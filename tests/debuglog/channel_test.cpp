@@ -147,13 +147,7 @@ TEST_F(ChannelTest, TwoThreadsLoggingAtOnceLoseNothing) {
   }
 }
 
-class ChineseChannelTest : public ChannelTest {
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
-};
+using ChineseChannelTest = OnChineseMachine<ChannelTest>;
 
 TEST_F(ChineseChannelTest, ChineseLinesArriveAsCodePage936Bytes) {
   ASSERT_EQ(GetACP(), 936u);

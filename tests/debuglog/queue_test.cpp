@@ -295,13 +295,7 @@ TEST(LogMapHeader, TheViewersFilter) {
   EXPECT_EQ(ReadFilter(view).FTag, "ABCDEFGH");
 }
 
-class ChineseMachine : public MachineTest {
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
-};
+using ChineseMachine = OnChineseMachine<MachineTest>;
 
 TEST_F(ChineseMachine, TextInTheCodePage) {
   ASSERT_EQ(GetACP(), 936u);

@@ -7,13 +7,9 @@ using namespace testutil;
 
 namespace {
 
-class VersionTest : public InstallerTest {
+// The Chinese log lines arrive intact in code page 936.
+class VersionTest : public ChineseInstallerTest {
  protected:
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;  // the Chinese log lines arrive intact in code page 936
-    return o;
-  }
   std::vector<std::string> texts() { return LogTexts(log); }
   bool logged(const WStr& text) {
     auto t = texts();

@@ -35,11 +35,4 @@ class InstallerTest : public MachineTest {
 };
 
 // The same on a Chinese machine (code page 936), where the log's Chinese texts keep their letters.
-class ChineseInstallerTest : public InstallerTest {
- protected:
-  winsim::MachineOptions options() override {
-    winsim::MachineOptions o;
-    o.language = 2052;
-    return o;
-  }
-};
+using ChineseInstallerTest = OnChineseMachine<InstallerTest>;

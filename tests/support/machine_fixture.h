@@ -176,4 +176,15 @@ class MachineTest : public ::testing::Test {
   // The host path of a file on the machine's C: drive ("Windows/inf/x.inf").
   std::string c(const std::string& rel) const { return dir + "/C/" + rel; }
 };
+
+// A machine fixture on a Chinese machine (code page 936), where Chinese texts keep their letters.
+template <class Fixture>
+class OnChineseMachine : public Fixture {
+ protected:
+  winsim::MachineOptions options() override {
+    winsim::MachineOptions o = Fixture::options();
+    o.language = 2052;
+    return o;
+  }
+};
 #endif
