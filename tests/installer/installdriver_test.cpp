@@ -241,6 +241,42 @@ TEST_P(InstallDriverTest, OlderDriverRemovedBeforeTheInstall) {
   EXPECT_TRUE(proceed);
 }
 
+// The driver is bound to the plugged-in printer already (its printer was deleted since): the check
+// finds nothing newer to bind, so the online install runs; in-process on 32-bit Windows, which
+// then opens the entry's after-install file, in the 64-bit host elsewhere.
+TEST_P(InstallDriverTest, OnlineInstallWhenTheDriverIsBoundAlready) {
+  Plug();
+  DoInstallSelectPrinter(true);
+  winsim::delete_printer(dir, "Kelvane KV-1000");
+  std::string ini = read_file(pkg("Kelvane.ini"));
+  ini.insert(ini.find("[PrinterInfo1]") + 14, "\r\nAfterRun=C:\\Pkg\\Doc\\Guide.txt");
+  write_file(pkg("Kelvane.ini"), ini);
+  InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
+  view.outcomes.clear();
+  log->records.clear();
+
+  DoInstallSelectPrinter(true);
+  EXPECT_TRUE(Logged("根據檢測到的信息判定設備可能已聯機（0x103）。"));
+  std::vector<std::string> opened;
+  for (auto& line : winsim::read_events(dir)) {
+    auto ev = nlohmann::json::parse(line);
+    if (ev["type"] == "shellexecute") opened.push_back(ev["file"]);
+  }
+  if (GetParam().is64) {
+    EXPECT_TRUE(Logged("已成功創建64位安裝進程。"));
+    EXPECT_NE(HostProcessHandle, nullptr);
+    EXPECT_EQ(view.watches, 1);
+    EXPECT_TRUE(opened.empty());
+  } else {
+    EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{true, 0}}));
+    EXPECT_TRUE(OnlineInstall);
+    EXPECT_EQ(InstalledPrinterPort, W_("USB001"));
+    EXPECT_EQ(PortOf(W_("Kelvane KV-1000")), W_("USB001"));
+    EXPECT_TRUE(Logged("****** InstallSpecPrinter2k聯機安裝已成功完成。******"));
+    EXPECT_EQ(opened, std::vector<std::string>{"C:\\Pkg\\Doc\\Guide.txt"});
+  }
+}
+
 // ---- a failing platform call on the install path ----------------------------------------------
 
 struct FaultCase {
