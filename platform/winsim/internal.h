@@ -100,6 +100,9 @@ void write_json_atomically(const std::string& path, const json& doc);
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
 [[noreturn]] void machine_unusable(const MachineError& e);
 
+// A window of this process went: device-change registrations whose windows are all gone end.
+void forget_device_notifications();
+
 // Takes the next number of a machine-wide counter (the word of run/<name>.changes, starting at 0)
 // atomically for every process of the machine; none when the machine folder cannot hold it.
 std::optional<std::uint32_t> take_machine_number(const std::string& dir, const std::string& name);

@@ -588,6 +588,7 @@ WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
     u.cv.notify_all();  // senders waiting for it learn that it is gone
   }
   unpublish_window(published);
+  forget_device_notifications();
   if (top) append_event({{"type", "window"}, {"action", "destroy"}, {"title", to_utf8(title)}});
   return TRUE;
 }

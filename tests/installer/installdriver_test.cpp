@@ -34,6 +34,8 @@ struct Kind {
   LANGID language;
   const char* name;
 };
+// Test names and failure messages show the kind by its name.
+void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
 
 // The sample package on a machine of the parameter's kind (P is the kind, or a tuple that starts
 // with it).
@@ -290,6 +292,7 @@ struct FaultCase {
   std::optional<std::pair<bool, DWORD>> on32, on64;
   const char* port;  // where the printer ends up after a success ("" = no printer)
 };
+void PrintTo(const FaultCase& f, std::ostream* os) { *os << f.name; }
 
 const FaultCase kFaults[] = {
     // The buffer copy stops half-way: the half folder goes and the run fails as a failed registration.
