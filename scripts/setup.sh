@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   googletest
+  # The picture loader: PNG (with zlib), JPEG and GIF; cjpeg remakes the JPEG test pictures.
+  libpng-dev zlib1g-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
   # The Windows build runs under Wine in a virtual X server; xwd and netpbm save its screenshots.
   wine wine32:i386 wine64 xvfb xauth x11-apps netpbm
 )
