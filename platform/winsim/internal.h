@@ -64,6 +64,8 @@ struct Machine {
   std::map<WCHAR, std::string> drives;  // upper-case letter -> host folder (C included)
   std::vector<std::string> missing_exports;
   std::vector<std::string> privileges;  // held by the user's account
+  // The programs documents open in, by extension with its dot (upper-cased): ".TXT" -> "notepad.exe".
+  std::map<WStr, WStr> associations;
 
   static std::shared_ptr<Machine> load(const std::string& dir);  // throws MachineError
 };
