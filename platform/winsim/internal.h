@@ -102,6 +102,10 @@ void write_json_atomically(const std::string& path, const json& doc);
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
 [[noreturn]] void machine_unusable(const MachineError& e);
 
+// Starts System32\`name` of the machine in `dir` on its own, as the system starts its helpers;
+// false when it is not there or cannot start.
+bool start_system_program(const std::string& dir, const std::string& name, const std::string& arguments);
+
 // A window of this process went: device-change registrations whose windows are all gone end.
 void forget_device_notifications();
 

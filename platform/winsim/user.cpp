@@ -279,6 +279,10 @@ std::vector<std::pair<HWND, WStr>> visible_top_windows(std::thread::id thread) {
 
 // The user's turn: the thread is idle. Returns whether the user did something.
 bool user_acts() {
+  // The user's script is for the program they run; the system's own helpers (the hardware
+  // wizard) wait for whoever deals with them.
+  static const bool system_program = std::getenv("WINSIM_SYSTEM_PROGRAM") != nullptr;
+  if (system_program) return false;
   auto windows = visible_top_windows(std::this_thread::get_id());
   if (windows.empty()) return false;  // nothing on screen for this thread: nothing to do
   Script& s = script();

@@ -5,6 +5,7 @@
 
 #include "support/machine_fixture.h"
 #include "win32/dbt.h"
+#include "win32/registry.h"
 #include "win32/setup.h"
 #include "win32/spooler.h"
 
@@ -300,6 +301,62 @@ TEST_F(DevicesTest, RegisteredWindowsAreToldOfArrivalsAndRemovalsByAnotherProces
   ASSERT_EQ(g_told.size(), 1u);
   EXPECT_EQ(g_told[0].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
   DestroyWindow(window);  // the registration goes with the window
+}
+
+}  // namespace
+
+namespace {
+
+// Before Vista a device without a driver in the store brings up the Found New Hardware Wizard, a
+// window of its own process that stays until someone closes it.
+class WindowsXPDevicesTest : public DevicesTest {
+ protected:
+  winsim::MachineOptions options() override {
+    winsim::MachineOptions o;
+    o.major = 5;
+    o.minor = 1;
+    o.build = 2600;
+    o.service_pack = "Service Pack 3";
+    o.is64 = false;
+    return o;
+  }
+};
+
+TEST_F(WindowsXPDevicesTest, ADeviceWithoutDriverBringsUpTheWizardUntilItIsClosed) {
+  plug();
+  HWND wizard = nullptr;
+  for (int i = 0; i < 500 && !wizard; ++i) {
+    wizard = FindWindowW(nullptr, W_("Found New Hardware Wizard"));
+    if (!wizard) Sleep(10);
+  }
+  ASSERT_NE(wizard, nullptr);
+  SendMessageW(wizard, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(wizard));
+}
+
+// The printing interface of an unplugged printer is no longer linked.
+TEST_F(DevicesTest, UnpluggingUnlinksThePrintingInterface) {
+  plug();
+  auto linked = [&]() -> DWORD {
+    HKEY classes = nullptr;
+    const WStr path = W_("SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}");
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &classes) != ERROR_SUCCESS) return 99;
+    WCHAR name[512] = {};
+    DWORD n = 512;
+    DWORD value = 99, size = sizeof value;
+    if (RegEnumKeyExW(classes, 0, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      HKEY control = nullptr;
+      if (RegOpenKeyExW(classes, (WStr(name) + W_("\\#\\Control")).c_str(), 0, KEY_READ, &control) == ERROR_SUCCESS) {
+        RegQueryValueExW(control, W_("Linked"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
+        RegCloseKey(control);
+      }
+    }
+    RegCloseKey(classes);
+    return value;
+  };
+  EXPECT_EQ(linked(), 1u);
+  winsim::unplug_printer(dir, "USB001");
+  EXPECT_EQ(linked(), 0u);
 }
 
 }  // namespace
