@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "win32/gdi.h"
 #include "win32/kernel.h"
 #include "win32/registry.h"
 #include "win32/setup.h"
@@ -92,3 +93,17 @@ struct MappedViewTraits {  // MapViewOfFile
   static void close(value_type v) { UnmapViewOfFile(v); }
 };
 using unique_view = unique_handle<MappedViewTraits>;
+
+struct MemoryDcTraits {  // CreateCompatibleDC
+  using value_type = HDC;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { DeleteDC(h); }
+};
+using unique_memory_dc = unique_handle<MemoryDcTraits>;
+
+struct GdiObjectTraits {  // CreateDIBSection, CreateSolidBrush, CreateFontW: deselect before it goes
+  using value_type = HGDIOBJ;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { DeleteObject(h); }
+};
+using unique_gdi_object = unique_handle<GdiObjectTraits>;
