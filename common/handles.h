@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "win32/gdi.h"
 #include "win32/kernel.h"
 #include "win32/registry.h"
 #include "win32/setup.h"
@@ -100,3 +101,17 @@ struct WindowTraits {  // CreateWindowExW: the window is destroyed when its owne
   static void close(value_type h) { DestroyWindow(h); }
 };
 using unique_window = unique_handle<WindowTraits>;
+
+struct MemoryDcTraits {  // CreateCompatibleDC
+  using value_type = HDC;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { DeleteDC(h); }
+};
+using unique_memory_dc = unique_handle<MemoryDcTraits>;
+
+struct GdiObjectTraits {  // CreateDIBSection, CreateSolidBrush, CreateFontW: deselect before it goes
+  using value_type = HGDIOBJ;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { DeleteObject(h); }
+};
+using unique_gdi_object = unique_handle<GdiObjectTraits>;

@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "common/picture.h"
 #include "win32/kernel.h"
+#include "win32/user.h"
 #include "winsim/winsim.h"
 
 namespace winsim {
@@ -276,5 +278,30 @@ int image_bits(const std::string& host);
 // Whether the running image is a 32-bit image on 64-bit Windows.
 bool is_wow64();
 std::optional<WStr> get_env(WStrView name);
+
+// ---- windows as drawing sees them (user.cpp) --------------------------------------------------
+// Where a window of this process lies in the surface of its top-level window (the top-level
+// window's client coordinates, which are its window coordinates here: windows have no frame).
+struct WindowPlace {
+  HWND top = nullptr;
+  LONG x = 0, y = 0, cx = 0, cy = 0;     // the window's rectangle
+  LONG clip_l = 0, clip_t = 0, clip_r = 0, clip_b = 0;  // the part inside all its ancestors
+  bool shown = false;                    // it and all its ancestors are visible
+  DWORD ex_style = 0;
+  bool color_keyed = false;              // a layered window with a colour key
+  DWORD color_key = 0;                   // as a COLORREF
+  HBRUSH background = nullptr;           // its class's background brush
+};
+std::optional<WindowPlace> window_place(HWND h);
+// Marks a window (and with `children` its descendants) as needing WM_PAINT, or painted.
+void mark_for_paint(HWND h, bool dirty, bool children);
+// The top-level windows of this process that are shown, in creation order.
+std::vector<HWND> shown_top_windows();
+
+// ---- drawing (gdi.cpp) ------------------------------------------------------------------------
+// The top-level window as drawn, colour-keyed parts transparent; none for an unknown window.
+std::optional<picture::Picture> snapshot_window(HWND top);
+// Drops the surface of a top-level window that is gone.
+void forget_surface(HWND top);
 
 }  // namespace winsim

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "internal.h"
+#include "win32/gdi.h"
 #include "win32/user.h"
 #include "window_ipc.h"
 
@@ -25,6 +26,7 @@ struct WindowClass {
   WStr name;
   WNDPROC proc = nullptr;
   HINSTANCE instance = nullptr;
+  HBRUSH background = nullptr;
 };
 
 struct Window {
@@ -32,11 +34,29 @@ struct Window {
   WNDPROC proc = nullptr;
   WStr text;
   DWORD style = 0;
+  DWORD ex_style = 0;
   HWND parent = nullptr;
+  HMENU id = nullptr;  // a child's control id
   bool visible = false;
+  bool minimized = false;
+  bool enabled = true;
+  bool dirty = false;  // waits for WM_PAINT
+  LONG x = 0, y = 0, cx = 0, cy = 0;  // top-level: on the screen; child: in its parent
+  bool color_keyed = false;
+  COLORREF color_key = 0;
+  HBRUSH background = nullptr;
   LONG_PTR userdata = 0;
+  std::map<WStr, HANDLE> props;  // SetPropW, by folded name
   std::thread::id thread;
   std::string published;  // its registry file, through which other processes find it
+};
+
+struct Timer {
+  HWND hwnd;
+  UINT_PTR id;
+  UINT ms;
+  TIMERPROC proc;
+  std::chrono::steady_clock::time_point due;
 };
 
 struct SentMessage {
@@ -52,6 +72,7 @@ struct SentMessage {
 struct Queue {
   std::deque<MSG> posted;
   std::deque<SentMessage*> sent;
+  std::vector<Timer> timers;
   bool quit = false;
   int quit_code = 0;
 };
@@ -62,6 +83,7 @@ struct Ui {
   std::vector<WindowClass> classes;
   std::map<HWND, Window> windows;
   std::map<std::thread::id, Queue> queues;
+  UINT_PTR next_timer_id = 1;  // for timers without a window
 };
 
 void ui_fork_prepare();
@@ -347,6 +369,59 @@ R with_window(HWND h, R failed, F&& f) {
   return f(*w);
 }
 
+// Marks a window, and with `children` all below it, as waiting for WM_PAINT. Lock held.
+void mark_dirty(Ui& u, HWND h, bool children) {
+  Window* w = window(u, h);
+  if (!w) return;
+  w->dirty = true;
+  if (!children) return;
+  for (auto& [c, cw] : u.windows)
+    if (cw.parent == h) mark_dirty(u, c, true);
+  u.cv.notify_all();
+}
+
+// Whether the window and all its ancestors are visible (and not minimised). Lock held.
+bool shown(Ui& u, const Window& w) {
+  for (const Window* p = &w; p; p = p->parent ? window(u, p->parent) : nullptr)
+    if (!p->visible || p->minimized) return false;
+  return true;
+}
+
+int depth(Ui& u, const Window& w) {
+  int d = 0;
+  for (const Window* p = &w; p->parent && (p = window(u, p->parent));) ++d;
+  return d;
+}
+
+// The next WM_PAINT for this thread's windows: parents before their children.
+std::optional<MSG> paint_message(Ui& u, HWND filter) {
+  HWND best = nullptr;
+  int best_depth = 0;
+  for (auto& [h, w] : u.windows) {
+    if (!w.dirty || w.thread != std::this_thread::get_id() || (filter && h != filter) || !shown(u, w)) continue;
+    int d = depth(u, w);
+    if (!best || d < best_depth) best = h, best_depth = d;
+  }
+  if (!best) return std::nullopt;
+  return MSG{best, WM_PAINT, 0, 0, GetTickCount(), {0, 0}};
+}
+
+// The next due timer's WM_TIMER; `next` learns when the earliest timer is due.
+std::optional<MSG> timer_message(Queue& q, HWND filter, bool remove, std::chrono::steady_clock::time_point& next) {
+  auto now = std::chrono::steady_clock::now();
+  for (Timer& t : q.timers) {
+    if (filter && t.hwnd != filter) continue;
+    if (t.due <= now) {
+      MSG m{t.hwnd, WM_TIMER, t.id, reinterpret_cast<LPARAM>(t.proc), GetTickCount(), {0, 0}};
+      // A timer that came due several times waiting gives one message, as on Windows.
+      if (remove) t.due = now + std::chrono::milliseconds(t.ms);
+      return m;
+    }
+    next = std::min(next, t.due);
+  }
+  return std::nullopt;
+}
+
 bool filter_match(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
   if (hwnd && m.hwnd != hwnd) return false;
   if (lo == 0 && hi == 0) return true;
@@ -467,7 +542,7 @@ WINSIM_API ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* wc) {
       SetLastError(ERROR_CLASS_ALREADY_EXISTS);
       return 0;
     }
-  u.classes.push_back({wc->lpszClassName, wc->lpfnWndProc, wc->hInstance});
+  u.classes.push_back({wc->lpszClassName, wc->lpfnWndProc, wc->hInstance, wc->hbrBackground});
   return static_cast<ATOM>(0xC000 + u.classes.size());
 }
 
@@ -512,8 +587,9 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
     }
+    HBRUSH background = nullptr;
     for (auto& c : u.classes)
-      if (iequal(c.name, lpClassName)) proc = c.proc;
+      if (iequal(c.name, lpClassName)) proc = c.proc, background = c.background;
     if (!proc && is_system_class(lpClassName)) proc = DefWindowProcW;
     if (!proc) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
@@ -528,7 +604,16 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
     w.proc = proc;
     w.text = wstr_or_empty(lpWindowName);
     w.style = dwStyle & ~WS_VISIBLE;
+    w.ex_style = dwExStyle;
+    w.background = background;
     w.parent = (dwStyle & WS_CHILD) ? hWndParent : nullptr;
+    w.id = (dwStyle & WS_CHILD) ? hMenu : nullptr;
+    w.enabled = !(dwStyle & WS_DISABLED);
+    // A default place and size as a desktop would give them.
+    w.x = X == CW_USEDEFAULT ? 0 : X;
+    w.y = X == CW_USEDEFAULT ? 0 : Y;
+    w.cx = nWidth == CW_USEDEFAULT ? 640 : std::max(nWidth, 0);
+    w.cy = nWidth == CW_USEDEFAULT ? 480 : std::max(nHeight, 0);
     w.thread = std::this_thread::get_id();
     u.windows[h] = w;
     u.queues[w.thread];
@@ -588,18 +673,21 @@ WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
   {
     std::lock_guard lock(u.mu);
     if (Window* w = window(u, hWnd)) published = std::move(w->published);
+    for (auto& [t, q] : u.queues)
+      std::erase_if(q.timers, [&](const Timer& tm) { return tm.hwnd == hWnd; });
     u.windows.erase(hWnd);
     u.cv.notify_all();  // senders waiting for it learn that it is gone
   }
   unpublish_window(published);
   forget_device_notifications();
+  forget_surface(hWnd);
   if (top) append_event({{"type", "window"}, {"action", "destroy"}, {"title", to_utf8(title)}});
   return TRUE;
 }
 
 WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
   Ui& u = ui();
-  bool was = false, now = nCmdShow != SW_HIDE, top = false;
+  bool was = false, now = nCmdShow != SW_HIDE, top = false, minimized = false, was_minimized = false;
   WNDPROC proc = nullptr;
   WStr title, cls;
   {
@@ -611,11 +699,21 @@ WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
     }
     was = w->visible;
     w->visible = now;
+    was_minimized = w->minimized;
+    if (nCmdShow == SW_MINIMIZE) w->minimized = true;
+    else if (nCmdShow != SW_HIDE) w->minimized = false;
+    minimized = w->minimized;
     top = !w->parent;
     proc = w->proc;
     title = w->text;
     cls = w->cls;
+    // What it showed or uncovered is drawn again.
+    if (now && !was) mark_dirty(u, hWnd, true);
+    if (!now && was && w->parent) mark_dirty(u, w->parent, true);
+    if (was_minimized && !minimized) mark_dirty(u, hWnd, true);
   }
+  if (top && minimized != was_minimized)
+    append_event({{"type", "window"}, {"action", minimized ? "minimize" : "restore"}, {"title", to_utf8(title)}});
   if (was != now) {
     proc(hWnd, WM_SHOWWINDOW, now ? TRUE : FALSE, 0);
     if (top)
@@ -710,6 +808,12 @@ WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPA
     case WM_CLOSE:
       DestroyWindow(hWnd);
       return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      BeginPaint(hWnd, &ps);
+      EndPaint(hWnd, &ps);
+      return 0;
+    }
     case WM_SETTEXT: {
       Ui& u = ui();
       std::lock_guard lock(u.mu);
@@ -809,11 +913,23 @@ static BOOL get_message(LPMSG lpMsg, HWND hWnd, UINT lo, UINT hi, bool wait, boo
       if (remove) q.quit = false;
       return wait ? FALSE : TRUE;
     }
+    // Then what the system makes when nothing is queued: paints, then timers.
+    auto next_timer = std::chrono::steady_clock::time_point::max();
+    std::optional<MSG> made;
+    if (!lo && !hi ? true : (WM_PAINT >= lo && WM_PAINT <= hi)) made = paint_message(u, hWnd);
+    if (!made && (!lo && !hi ? true : (WM_TIMER >= lo && WM_TIMER <= hi)))
+      made = timer_message(q, hWnd, remove, next_timer);
+    if (made) {
+      *lpMsg = *made;
+      return TRUE;
+    }
     if (!wait) return FALSE;
     lk.unlock();
     bool acted = user_acts();
     lk.lock();
-    if (!acted) u.cv.wait_for(lk, std::chrono::milliseconds(50));
+    // The user looks again within 50 ms; a timer due sooner wakes the thread at its time.
+    auto until = std::min(next_timer, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+    if (!acted) u.cv.wait_until(lk, until);
   }
 }
 
@@ -837,6 +953,10 @@ WINSIM_API BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, 
 WINSIM_API BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 
 WINSIM_API LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
+  if (lpMsg && lpMsg->message == WM_TIMER && lpMsg->lParam) {
+    reinterpret_cast<TIMERPROC>(lpMsg->lParam)(lpMsg->hwnd, WM_TIMER, lpMsg->wParam, GetTickCount());
+    return 0;
+  }
   if (!lpMsg || !lpMsg->hwnd) return 0;
   WNDPROC proc = nullptr;
   {
@@ -949,6 +1069,214 @@ WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
 WINSIM_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   WStr text = lpText ? from_acp(lpText) : WStr(), caption = lpCaption ? from_acp(lpCaption) : WStr();
   return MessageBoxW(hWnd, lpText ? text.c_str() : nullptr, lpCaption ? caption.c_str() : nullptr, uType);
+}
+
+}  // extern "C"
+
+// ---- geometry, state and timers of windows ----------------------------------------------------
+
+namespace winsim {
+
+std::optional<WindowPlace> window_place(HWND h) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, h);
+  if (!w) return std::nullopt;
+  WindowPlace p;
+  p.shown = shown(u, *w);
+  p.cx = w->cx;
+  p.cy = w->cy;
+  // The chain up to the top-level window, then down again: each window's place is its parent's
+  // offset by its own, and what shows of it lies inside every ancestor.
+  std::vector<std::pair<HWND, const Window*>> chain{{h, w}};
+  while (chain.back().second->parent) {
+    HWND ph = chain.back().second->parent;
+    const Window* parent = window(u, ph);
+    if (!parent) break;
+    chain.push_back({ph, parent});
+  }
+  const Window* c = chain.back().second;
+  p.top = chain.back().first;
+  LONG x = 0, y = 0, l = 0, t = 0, r = c->cx, b = c->cy;
+  for (size_t i = chain.size() - 1; i-- > 0;) {
+    const Window* cw = chain[i].second;
+    x += cw->x;
+    y += cw->y;
+    l = std::max(l, x);
+    t = std::max(t, y);
+    r = std::min(r, x + cw->cx);
+    b = std::min(b, y + cw->cy);
+  }
+  p.x = x;
+  p.y = y;
+  p.clip_l = l;
+  p.clip_t = t;
+  p.clip_r = std::max(l, r);
+  p.clip_b = std::max(t, b);
+  p.ex_style = c->ex_style;
+  p.color_keyed = c->color_keyed;
+  p.color_key = c->color_key;
+  p.background = w->background;
+  return p;
+}
+
+void mark_for_paint(HWND h, bool dirty, bool children) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  if (dirty) {
+    mark_dirty(u, h, children);
+  } else if (Window* w = window(u, h)) {
+    w->dirty = false;
+  }
+}
+
+std::vector<HWND> shown_top_windows() {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  std::vector<HWND> out;
+  for (auto& [h, w] : u.windows)
+    if (!w.parent && shown(u, w)) out.push_back(h);
+  return out;
+}
+
+}  // namespace winsim
+
+extern "C" {
+
+WINSIM_API BOOL WINAPI IsIconic(HWND hWnd) {
+  return with_window(hWnd, FALSE, [](Window& w) { return w.minimized ? TRUE : FALSE; });
+}
+
+WINSIM_API BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, hWnd);
+  if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  bool was_disabled = !w->enabled;
+  if (w->enabled != (bEnable != FALSE)) {
+    w->enabled = bEnable != FALSE;
+    mark_dirty(u, hWnd, true);  // a disabled control looks different
+  }
+  return was_disabled ? TRUE : FALSE;
+}
+
+WINSIM_API BOOL WINAPI IsWindowEnabled(HWND hWnd) {
+  return with_window(hWnd, FALSE, [](Window& w) { return w.enabled ? TRUE : FALSE; });
+}
+
+WINSIM_API HWND WINAPI GetParent(HWND hWnd) {
+  return with_window(hWnd, static_cast<HWND>(nullptr), [](Window& w) { return w.parent; });
+}
+
+WINSIM_API BOOL WINAPI SetPropW(HWND hWnd, LPCWSTR lpString, HANDLE hData) {
+  if (!lpString) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  return with_window(hWnd, FALSE, [&](Window& w) {
+    w.props[folded(lpString)] = hData;
+    return TRUE;
+  });
+}
+
+WINSIM_API HANDLE WINAPI GetPropW(HWND hWnd, LPCWSTR lpString) {
+  if (!lpString) return nullptr;
+  return with_window(hWnd, HANDLE{nullptr}, [&](Window& w) -> HANDLE {
+    auto it = w.props.find(folded(lpString));
+    return it == w.props.end() ? nullptr : it->second;
+  });
+}
+
+WINSIM_API HANDLE WINAPI RemovePropW(HWND hWnd, LPCWSTR lpString) {
+  if (!lpString) return nullptr;
+  return with_window(hWnd, HANDLE{nullptr}, [&](Window& w) -> HANDLE {
+    auto it = w.props.find(folded(lpString));
+    if (it == w.props.end()) return nullptr;
+    HANDLE v = it->second;
+    w.props.erase(it);
+    return v;
+  });
+}
+
+WINSIM_API UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc) {
+  if (DWORD e = fault("SetTimer")) return fail(e, UINT_PTR{0});
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  std::thread::id thread = std::this_thread::get_id();
+  if (hWnd) {
+    Window* w = window(u, hWnd);
+    if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE, UINT_PTR{0});
+    if (w->thread != thread) return fail(ERROR_ACCESS_DENIED, UINT_PTR{0});
+  } else {
+    nIDEvent = u.next_timer_id++;
+  }
+  // Windows keeps intervals between 10 ms and about 24.8 days.
+  UINT ms = std::clamp<UINT>(uElapse, 10, 0x7FFFFFFF);
+  Queue& q = u.queues[thread];
+  std::erase_if(q.timers, [&](const Timer& t) { return t.hwnd == hWnd && t.id == nIDEvent; });
+  q.timers.push_back({hWnd, nIDEvent, ms, lpTimerFunc, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)});
+  u.cv.notify_all();
+  return hWnd ? (nIDEvent ? nIDEvent : 1) : nIDEvent;
+}
+
+WINSIM_API BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& [t, q] : u.queues) {
+    auto n = std::erase_if(q.timers, [&](const Timer& tm) { return tm.hwnd == hWnd && tm.id == uIDEvent; });
+    if (n) {
+      // A WM_TIMER already taken from the queue is not recalled, as on Windows; none is queued here.
+      return TRUE;
+    }
+  }
+  return fail(ERROR_INVALID_PARAMETER, FALSE);
+}
+
+WINSIM_API BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect) {
+  if (!lpRect) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  return with_window(hWnd, FALSE, [&](Window& w) {
+    *lpRect = {0, 0, w.cx, w.cy};
+    return TRUE;
+  });
+}
+
+WINSIM_API BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect) {
+  if (!lpRect) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, hWnd);
+  if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  LONG x = 0, y = 0;
+  for (const Window* p = w; p; p = p->parent ? window(u, p->parent) : nullptr) x += p->x, y += p->y;
+  *lpRect = {x, y, x + w->cx, y + w->cy};
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI SetWindowPos(HWND hWnd, HWND, int X, int Y, int cx, int cy, UINT uFlags) {
+  if (DWORD e = fault("SetWindowPos")) return fail(e, FALSE);
+  {
+    Ui& u = ui();
+    std::lock_guard lock(u.mu);
+    Window* w = window(u, hWnd);
+    if (!w) return fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    if (!(uFlags & SWP_NOMOVE)) w->x = X, w->y = Y;
+    if (!(uFlags & SWP_NOSIZE)) w->cx = std::max(cx, 0), w->cy = std::max(cy, 0);
+    // Its old place is uncovered and its new one drawn: the parent paints again, with its children.
+    mark_dirty(u, w->parent ? w->parent : hWnd, true);
+  }
+  if (uFlags & SWP_SHOWWINDOW) ShowWindow(hWnd, SW_SHOW);
+  if (uFlags & SWP_HIDEWINDOW) ShowWindow(hWnd, SW_HIDE);
+  return TRUE;
+}
+
+WINSIM_API BOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL) {
+  return SetWindowPos(hWnd, nullptr, X, Y, nWidth, nHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+WINSIM_API BOOL WINAPI SetLayeredWindowAttributes(HWND hwnd, COLORREF crKey, BYTE, DWORD dwFlags) {
+  return with_window(hwnd, FALSE, [&](Window& w) {
+    if (!(w.ex_style & WS_EX_LAYERED)) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    w.color_keyed = (dwFlags & LWA_COLORKEY) != 0;
+    w.color_key = crKey;
+    return TRUE;
+  });
 }
 
 }  // extern "C"
