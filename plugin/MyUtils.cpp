@@ -145,6 +145,20 @@ void EmptyMarkers(TPageControls& page) {
 
 }  // namespace
 
+INT MyStoredNumber(const BYTE* pData, DWORD cbData) {
+  WCHAR text[kPrinterDataBytes / sizeof(WCHAR)];
+  size_t chars = pData ? std::min<DWORD>(cbData, kPrinterDataBytes) / sizeof(WCHAR) : 0;
+  if (chars) std::memcpy(text, pData, chars * sizeof(WCHAR));
+  return LeadingNumber(WStrView(text, chars));
+}
+
+WStr MyReplyText(const BYTE* bysData, int iData) {
+  iData = bysData ? std::clamp(iData, 0, kReplyBytes) : 0;
+  WStr hex;
+  for (int i = 0; i < iData; ++i) hex = FormatW(W_("%s%.2X "), {hex, bysData[i]}).substr(0, kMessageChars);
+  return FormatW(W_("打印机返回%d个字节：%s"), {iData, hex}).substr(0, 4095);
+}
+
 WStr MyLoadString(UINT uId, int cchMax) {
   std::vector<WCHAR> buf(static_cast<size_t>(cchMax) + 1, W_('\0'));
   int n = LoadStringW(ghInstance, uId, buf.data(), cchMax + 1);
@@ -199,12 +213,7 @@ INT MyReadImageValue(HANDLE hPrinter, LPCWSTR pValueName) {
   DWORD err = GetPrinterDataW(hPrinter, name, &type, data, kPrinterDataBytes, &needed);
   // Only text holds a number; anything else is treated as a value that is not there.
   if (err == ERROR_SUCCESS && type != REG_SZ) err = ERROR_INVALID_DATATYPE;
-  if (err == ERROR_SUCCESS) {
-    WCHAR text[kPrinterDataBytes / sizeof(WCHAR)];
-    size_t chars = std::min<DWORD>(needed, kPrinterDataBytes) / sizeof(WCHAR);
-    std::memcpy(text, data, chars * sizeof(WCHAR));
-    return LeadingNumber(WStrView(text, chars));
-  }
+  if (err == ERROR_SUCCESS) return MyStoredNumber(data, needed);
   ERR(W_("GetPrinterData Fail<%s>: %d"), {name, err});
   WCHAR value[kValueChars] = {};
   DWORD cch = kValueChars;
@@ -398,10 +407,7 @@ void MyReadPrinterSetting(TPageControls& page) {
       MessageBoxW(page.Window(), text.c_str(), caption.c_str(), MB_ICONERROR);
       WARNING(W_("%s"), {text});
     } else {
-      WStr hex;
-      for (int i = 0; i < iData; ++i) hex = FormatW(W_("%s%.2X "), {hex, bysData[i]}).substr(0, kMessageChars);
-      WStr line = FormatW(W_("打印机返回%d个字节：%s"), {iData, hex}).substr(0, 4095);
-      WARNING(W_("%s"), {line});
+      WARNING(W_("%s"), {MyReplyText(bysData, iData)});
     }
   }
   if (!bRead) return;

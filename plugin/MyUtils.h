@@ -71,5 +71,11 @@ void MyCompressionStep(TPageControls& page, BOOL bUp);
 void MyCompressionEdit(TPageControls& page);
 void MySavePrinterSetting(TPageControls& page);
 
+// The number a stored value's text starts with (its first 64 bytes, as UTF-16).
+INT MyStoredNumber(const BYTE* pData, DWORD cbData);
+// The trace text of a printer's reply: its byte count and each byte as two hex digits and a
+// blank; bytes outside 0 to 32 are not read.
+WStr MyReplyText(const BYTE* bysData, int iData);
+
 // The text of a string resource of the module, at most cchMax characters.
 WStr MyLoadString(UINT uId, int cchMax);

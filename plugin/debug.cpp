@@ -71,12 +71,12 @@ WStr FormatW(WStrView fmt, TDbgArgs args) {
       continue;
     }
     // Flags, width, precision.
-    std::string spec = "%";
+    std::string pattern = "%";
     bool left = false;
     while (i < fmt.size() && (fmt[i] == W_('-') || fmt[i] == W_('+') || fmt[i] == W_(' ') || fmt[i] == W_('#') ||
                                fmt[i] == W_('0'))) {
       if (fmt[i] == W_('-')) left = true;
-      spec += static_cast<char>(fmt[i++]);
+      pattern += static_cast<char>(fmt[i++]);
     }
     int width = -1, precision = -1;
     auto number = [&](int& v) {
@@ -86,7 +86,7 @@ WStr FormatW(WStrView fmt, TDbgArgs args) {
         v = a && a->kind() == TDbgArg::kInt ? static_cast<int>(a->integer()) : 0;
         if (v < 0 && &v == &width) {
           left = true;
-          spec += '-';
+          pattern += '-';
           v = -v;
         }
         v = std::min(v, 4096);
@@ -107,8 +107,8 @@ WStr FormatW(WStrView fmt, TDbgArgs args) {
       number(precision);
       if (precision < 0) precision = -1;
     }
-    if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
+    if (width >= 0) pattern += std::to_string(width);
+    if (precision >= 0) pattern += "." + std::to_string(precision);
     // Length.
     bool wide64 = false, narrowText = false, wideText = false;
     while (i < fmt.size()) {
@@ -143,7 +143,7 @@ WStr FormatW(WStrView fmt, TDbgArgs args) {
       case W_('X'):
       case W_('o'): {
         if (!a || (a->kind() != TDbgArg::kInt && a->kind() != TDbgArg::kPointer)) break;
-        std::string s = spec + "ll" + static_cast<char>(conv);
+        std::string s = pattern + "ll" + static_cast<char>(conv);
         if (conv == W_('d') || conv == W_('i')) {
           long long v = wide64 ? a->integer() : static_cast<long long>(static_cast<std::int32_t>(a->integer()));
           std::snprintf(buf, sizeof buf, s.c_str(), v);
@@ -168,7 +168,7 @@ WStr FormatW(WStrView fmt, TDbgArgs args) {
       case W_('g'):
       case W_('G'): {
         if (!a || a->kind() != TDbgArg::kFloat) break;
-        std::string s = spec + static_cast<char>(conv);
+        std::string s = pattern + static_cast<char>(conv);
         std::snprintf(buf, sizeof buf, s.c_str(), a->real());
         AppendAscii(out, buf);
         break;
