@@ -5,11 +5,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "common/handles.h"
@@ -508,6 +510,87 @@ TEST_F(PageTest, WithoutTheLibraryTheUserHearsItOnce) {
   const std::string missing = "File deletion, load driven DLL file failed!";
   EXPECT_EQ(boxes(), (std::vector<std::string>{box(kErrorCaption, missing, kIconError), box(kErrorCaption, missing, kIconError),
                                                box(kErrorCaption, "Set printer failed!", kIconError)}));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- diagnostic output --------------------------------------------------------------------------
+
+TEST(PluginDebugTest, FormatsAsThePlatformsWidePrintf) {
+  using dorvel::FormatW;
+  struct Case {
+    WStr got;
+    WStr want;
+  } cases[] = {
+      {FormatW(W_("%#x|%#x|%x"), {0x4D534654u, 0u, -1}), W_("0x4d534654|0|ffffffff")},
+      {FormatW(W_("%d|%d|%u"), {0xFFFFFFFFu, -5, -1}), W_("-1|-5|4294967295")},
+      {FormatW(W_("%2.2f|%2.2f|%.2d|%2d|%.2X"), {0.25, -1.3, 0, 7, 10}), W_("0.25|-1.30|00| 7|0A")},
+      {FormatW(W_("%s|%ws|%hs|%.3s|%5s|%-5s|"), {W_("wide"), W_("ws"), "narrow", W_("abcdef"), W_("ab"), W_("ab")}),
+       W_("wide|ws|narrow|abc|   ab|ab   |")},
+      {FormatW(W_("%lld|%I64x|%%|%c"), {1LL << 40, 1ULL << 36, static_cast<int>(u'Z')}),
+       W_("1099511627776|1000000000|%|Z")},
+      // Missing or mismatched arguments write nothing, a dangling % ends the text.
+      {FormatW(W_("a%db%sc%"), {W_("text")}), W_("abc")},
+      {FormatW(W_("%*d|%.*f"), {4, 7, 1, 2.25}), W_("   7|2.2")},
+  };
+  for (auto& k : cases) EXPECT_EQ(utf8(k.got), utf8(k.want));
+}
+
+class PluginDebugLines : public MachineTest {
+ protected:
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    for (auto& line : winsim::read_events(dir))
+      if (json e = json::parse(line); e["type"] == "debug") out.push_back(e["text"]);
+    return out;
+  }
+};
+
+TEST_F(PluginDebugLines, LevelsCutsAndAssertionLines) {
+  using namespace dorvel;
+  DebugLevel = DBG_WARNING;
+  DbgPrintW(DBG_VERBOSE, W_("verbose"));
+  DbgPrintW(DBG_TRACE, W_("trace"));
+  DbgPrintW(DBG_WARNING, W_("warning %d"), {3});
+  DbgPrintW(DBG_ERROR, W_("error"));
+  DbgPrintW(DBG_WARNING, W_("%s"), {WStr(300, u'w')});
+  DbgPrintA(DBG_WARNING, W_("%s"), {WStr(5000, u'n')});
+  DbgPrintA(DBG_WARNING, W_("%s"), {WStr(600000, u'm')});
+  DbgRip("C:\\src\\plugin\\intrface.cpp", 42);
+  auto l = lines();
+  ASSERT_EQ(l.size(), 7u);
+  EXPECT_EQ(l[0], "warning 3");
+  EXPECT_EQ(l[1], "error");
+  EXPECT_EQ(l[2], std::string(260, 'w'));
+  EXPECT_EQ(l[3], std::string(5000, 'n'));         // the narrow buffer grew to fit
+  EXPECT_EQ(l[4], std::string(524287, 'm'));       // ten sizes from 1 KB: the last one cuts
+  EXPECT_EQ(l[5], "RIP intrface.cpp (42): ");
+  EXPECT_EQ(l[6], "\n");
+}
+
+// PageItemList from many threads at once: each keeps its own record and its values.
+TEST_F(PluginDebugLines, ThreadRecordsStayApart) {
+  dorvel::DebugLevel = dorvel::DBG_ERROR;
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([t, &wrong] {
+      for (int round = 0; round < 20; ++round) {
+        WStr name = W_("Printer ") + WStr(1, static_cast<WCHAR>(u'A' + t));
+        MySetThreadPrinter(GetCurrentThreadId(), name.c_str());
+        INT* values = MyGetThreadItemValues(TRUE);
+        if (values) values[0] = t;
+        WCHAR buf[260];
+        if (!MyGetThreadPrinter(buf, 260) || WStr(buf) != name || !values || MyGetThreadItemValues(TRUE)[0] != t) ++wrong;
+        MyDeleteThreadPrinter(GetCurrentThreadId());
+        if (MyGetThreadPrinter(buf, 260)) ++wrong;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  dorvel::DebugLevel = dorvel::DBG_WARNING;
 }
 
 }  // namespace
