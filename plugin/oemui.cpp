@@ -217,19 +217,29 @@ HRESULT hrOEMDevicePropertySheets(PPROPSHEETUI_INFO pPSUIInfo, LPARAM lParam) {
 
 // ---- PageItemList -------------------------------------------------------------------------------
 
+// The lines are written after the list's lock is released: writing one may wait for the
+// system's own locks, which a thread-detach notification holds while it removes a record.
 void MySetThreadPrinter(DWORD dwThreadId, LPCWSTR pPrinterName) {
-  std::lock_guard lock(g_PageItemLock);
-  if (PageItem* item = FindItem(dwThreadId)) {
+  WCHAR szName[PAGE_PRINTER_NAME_CHARS];
+  bool replaced = false;
+  {
+    std::lock_guard lock(g_PageItemLock);
+    PageItem* item = FindItem(dwThreadId);
+    replaced = item != nullptr;
+    if (!item) {
+      PageItem fresh;
+      std::memset(&fresh, 0, sizeof fresh);
+      fresh.dwThreadId = dwThreadId;
+      g_PageItemList.push_back(fresh);
+      item = &g_PageItemList.back();
+    }
     SetName(*item, pPrinterName);
-    WARNING(W_("UIDLL:  -> 替換線程號為(%d)的打印機驅動程序名稱【%ws】！"), {dwThreadId, item->szPrinterName});
-    return;
+    std::memcpy(szName, item->szPrinterName, sizeof szName);
   }
-  PageItem item;
-  std::memset(&item, 0, sizeof item);
-  item.dwThreadId = dwThreadId;
-  SetName(item, pPrinterName);
-  g_PageItemList.push_back(item);
-  WARNING(W_("UIDLL:  -> 增加線程號為(%d)的打印機驅動程序名稱【%ws】。"), {dwThreadId, g_PageItemList.back().szPrinterName});
+  if (replaced)
+    WARNING(W_("UIDLL:  -> 替換線程號為(%d)的打印機驅動程序名稱【%ws】！"), {dwThreadId, szName});
+  else
+    WARNING(W_("UIDLL:  -> 增加線程號為(%d)的打印機驅動程序名稱【%ws】。"), {dwThreadId, szName});
 }
 
 BOOL MyGetThreadPrinter(LPWSTR pBuffer, DWORD cchBuffer) {
@@ -248,13 +258,16 @@ BOOL MyGetThreadPrinter(LPWSTR pBuffer, DWORD cchBuffer) {
 }
 
 void MyDeleteThreadPrinter(DWORD dwThreadId) {
-  std::lock_guard lock(g_PageItemLock);
-  for (auto it = g_PageItemList.begin(); it != g_PageItemList.end(); ++it) {
-    if (it->dwThreadId != dwThreadId) continue;
-    WARNING(W_("UIDLL:  -> 準備刪除線程號為(%d)的打印機驅動程序名稱【%ws】！"), {dwThreadId, it->szPrinterName});
+  WCHAR szName[PAGE_PRINTER_NAME_CHARS];
+  {
+    std::lock_guard lock(g_PageItemLock);
+    auto it = std::find_if(g_PageItemList.begin(), g_PageItemList.end(),
+                           [&](const PageItem& item) { return item.dwThreadId == dwThreadId; });
+    if (it == g_PageItemList.end()) return;
+    std::memcpy(szName, it->szPrinterName, sizeof szName);
     g_PageItemList.erase(it);
-    return;
   }
+  WARNING(W_("UIDLL:  -> 準備刪除線程號為(%d)的打印機驅動程序名稱【%ws】！"), {dwThreadId, szName});
 }
 
 INT* MyGetThreadItemValues(BOOL bSelected) {

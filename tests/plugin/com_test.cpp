@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
 #include "support/machine_fixture.h"
@@ -427,16 +426,27 @@ TEST_F(PluginComTest, CommonUIPropRecordsThePrinterPerThreadUntilTheThreadEnds) 
   EXPECT_TRUE(logged("UIDLL:  -> 增加線程號為(" + tid + ")的打印機驅動程序名稱【Kelvane KV-1000】。"));
   EXPECT_TRUE(logged("UIDLL:  -> 替換線程號為(" + tid + ")的打印機驅動程序名稱【Kelvane KV-2000】！"));
 
-  // Another thread gets its own record, and its end removes it.
-  std::string other;
-  std::thread([&] {
-    WStr name(300, u'n');
-    OEMCUIPPARAM p{};
-    p.pPrinterName = name.data();
-    ui->CommonUIProp(OEMCUIP_PRNPROP, &p);
-    other = std::to_string(GetCurrentThreadId());
-    entry(reinterpret_cast<HINSTANCE>(lib), DLL_THREAD_DETACH, nullptr);
-  }).join();
+  // Another thread gets its own record, and its end removes it: the loader tells the library.
+  struct Work {
+    IPrintOemUI* ui;
+    DWORD id = 0;
+  } work{ui};
+  HANDLE th = CreateThread(
+      nullptr, 0,
+      [](LPVOID param) -> DWORD {
+        auto* w = static_cast<Work*>(param);
+        WStr name(300, u'n');
+        OEMCUIPPARAM p{};
+        p.pPrinterName = name.data();
+        w->ui->CommonUIProp(OEMCUIP_PRNPROP, &p);
+        w->id = GetCurrentThreadId();
+        return 0;
+      },
+      &work, 0, nullptr);
+  ASSERT_NE(th, nullptr);
+  ASSERT_EQ(WaitForSingleObject(th, 10000), WAIT_OBJECT_0);
+  CloseHandle(th);
+  const std::string other = std::to_string(work.id);
   const std::string cut(259, 'n');
   auto lines = debug_lines();
   // The name is kept to 259 characters; the line itself is cut at 260.
