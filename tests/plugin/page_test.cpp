@@ -516,6 +516,26 @@ TEST_F(PageTest, WithoutTheLibraryTheUserHearsItOnce) {
 
 namespace {
 
+// On a Simplified Chinese machine the page speaks Chinese.
+using ChinesePageTest = OnChineseMachine<PageTest>;
+
+TEST_F(ChinesePageTest, TextsComeInTheMachinesLanguage) {
+  add_usb_printer({}, true);
+  MyReadPrinterSetting(page);
+  EXPECT_EQ(boxes(), (std::vector<std::string>{box("出错了", "打印机脱机，请接上对应接口的打印机并打开电源！", kIconError)}));
+  winsim::set_printer_offline(dir, kPrinter, false);
+  MyReadPrinterSetting(page);
+  EXPECT_EQ(boxes().back(), box("OK", "从打印机读取设置成功。", kIconInformation));
+  FakePage fresh;
+  ASSERT_TRUE(OEMLoadControlResource(fresh));
+  EXPECT_EQ(utf8(fresh.combos[IDC_RESOLUTION][1]), "高速 120*180 DPI");
+  EXPECT_EQ(utf8(fresh.combos[IDC_ITEM_COMBO0 + 1][1]), "打开");
+}
+
+}  // namespace
+
+namespace {
+
 // ---- diagnostic output --------------------------------------------------------------------------
 
 TEST(PluginDebugTest, FormatsAsThePlatformsWidePrintf) {
