@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
-all=(fuzz_profile fuzz_config fuzz_lang fuzz_format fuzz_rc fuzz_state fuzz_paths fuzz_inf fuzz_driverver fuzz_gpd fuzz_usb fuzz_logmap fuzz_picture)
+all=(fuzz_profile fuzz_config fuzz_lang fuzz_format fuzz_rc fuzz_state fuzz_paths fuzz_inf fuzz_driverver fuzz_gpd fuzz_usb fuzz_logmap fuzz_picture fuzz_oemdev fuzz_reply)
 targets=("${@:-${all[@]}}")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

@@ -27,6 +27,8 @@ check build/win32/bin/Trellum.dll pei-i386
 check build/win64/bin/pindle64.dll pei-x86-64
 check build/win64/bin/Trellum.dll pei-x86-64
 check build/win64/bin/Ralto64.exe pei-x86-64
+check build/win64/bin/Dorvel.dll pei-x86-64
+check build/win64/tests/wine/dorvelcheck.exe pei-x86-64
 check build/win32/tests/wine/winecheck.exe pei-i386
 check build/win64/tests/wine/winecheck64.exe pei-x86-64
 check build/win32/tests/wine/winsim_conformance.exe pei-i386

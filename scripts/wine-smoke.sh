@@ -3,7 +3,8 @@
 # Wine prefix each time: the installer started from a copy of the sample package stages its four
 # components and its language file, shows its window "Driver Setup" and removes what it staged
 # when the window is closed; without its configuration it shows the error box; every library
-# loads in its own bitness with its exports and is refused in the other one; then winsim's
+# loads in its own bitness with its exports and is refused in the other one; the plug-in hands
+# out its class through DllGetClassObject; then winsim's
 # conformance tests run against Wine. Screenshots of the window and the box land in build/wine/.
 #
 #   bash scripts/wine-smoke.sh
@@ -93,6 +94,16 @@ while read -r bits dll names; do
   check "$bits" exports "C:\\$name" $names && say "$name loads ($bits-bit) with ${names:-no exports}" || true
   check "$other" refuses "C:\\$name" && say "$name refused by the $other-bit checker with 193" || true
 done <tests/wine/exports.txt
+
+# --- The plug-in hands out its class -----------------------------------------------------------
+cp build/win64/bin/Dorvel.dll "$drive_c/"
+text=$(wine build/win64/tests/wine/dorvelcheck.exe 'C:\Dorvel.dll' 2>>"$out/wine.log" | tr -d '\r') || true
+printf '%s\n' "$text" >>"$out/checks.log"
+if grep -qx "dorvelcheck: ok" <<<"$text"; then
+  say "Dorvel.dll hands out IPrintOemUI: GetInfo and DllCanUnloadNow as expected"
+else
+  bad "dorvelcheck: ${text:-no output at all}"
+fi
 
 # --- The installer from the sample package ------------------------------------------------------
 pkg=$drive_c/Package

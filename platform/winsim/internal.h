@@ -269,6 +269,9 @@ void init_modules(Process& p);
 void init_process_io(Process& p);  // standard handles, command line, privileges  // the executable and the system
                                    // modules every process has
 Module* find_module(HMODULE h);
+// Tells every loaded library that a thread of CreateThread starts or ends (DLL_THREAD_ATTACH,
+// DLL_THREAD_DETACH), on that thread and under the loader's lock, as Windows does.
+void notify_libraries(DWORD reason);
 // Whether a host file is mapped as a module of this process (and so cannot be deleted).
 bool is_loaded_image(const std::string& host);
 bool same_file(const std::string& a, const std::string& b);

@@ -288,6 +288,16 @@ Module* find_module(HMODULE h) {
   return nullptr;
 }
 
+void notify_libraries(DWORD reason) {
+  Process& p = process();
+  std::lock_guard lock(p.mu);  // the loader's lock: no library comes or goes meanwhile
+  for (size_t i = 0; i < p.modules.size(); ++i) {
+    Module& m = *p.modules[i];
+    if (m.kind != Module::kLibrary) continue;
+    if (auto entry = entry_point(m.dl)) entry(reinterpret_cast<HINSTANCE>(&m), reason, nullptr);
+  }
+}
+
 bool is_loaded_image(const std::string& host) {
   Process& p = process();
   std::lock_guard lock(p.mu);

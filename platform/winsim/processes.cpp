@@ -503,7 +503,10 @@ WINSIM_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
       *tid = GetCurrentThreadId();
     }
     started->second.notify_all();
-    state->finish(lpStartAddress(lpParameter));
+    notify_libraries(DLL_THREAD_ATTACH);
+    DWORD code = lpStartAddress(lpParameter);
+    notify_libraries(DLL_THREAD_DETACH);
+    state->finish(code);
   }).detach();
   std::unique_lock lock(started->first);
   started->second.wait(lock, [&] { return *tid != 0; });

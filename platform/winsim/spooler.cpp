@@ -332,13 +332,20 @@ void fill_driver(Packer& w, Rec& r, const Driver* d) {
     r.pDriverPath = w.str(driver_file_path(*d, d->driver_file));
     r.pDataFile = w.str(driver_file_path(*d, d->data_file));
     r.pConfigFile = w.str(driver_file_path(*d, d->config_file));
-    if constexpr (std::is_same_v<Rec, DRIVER_INFO_3W>) {
+    if constexpr (std::is_same_v<Rec, DRIVER_INFO_3W> || std::is_same_v<Rec, DRIVER_INFO_6W>) {
       r.pHelpFile = w.str(driver_file_path(*d, d->help_file));
       std::vector<WStr> dependent;
       for (auto& f : d->dependent_files) dependent.push_back(driver_file_path(*d, f));
       r.pDependentFiles = w.multi(dependent);
       r.pMonitorName = w.str(d->monitor);
       r.pDefaultDataType = w.str(d->default_datatype);
+    }
+    if constexpr (std::is_same_v<Rec, DRIVER_INFO_6W>) {  // no previous names, date, version or maker kept
+      r.pszzPreviousNames = w.multi({});
+      r.pszMfgName = w.str(u"");
+      r.pszOEMUrl = w.str(u"");
+      r.pszHardwareID = w.str(u"");
+      r.pszProvider = w.str(u"");
     }
   }
 }
@@ -352,6 +359,8 @@ BOOL pack_drivers(DWORD level, const std::vector<const Driver*>& items, LPBYTE b
       return pack<DRIVER_INFO_2W>(items, buf, cb, needed, returned, fill_driver<DRIVER_INFO_2W>);
     case 3:
       return pack<DRIVER_INFO_3W>(items, buf, cb, needed, returned, fill_driver<DRIVER_INFO_3W>);
+    case 6:
+      return pack<DRIVER_INFO_6W>(items, buf, cb, needed, returned, fill_driver<DRIVER_INFO_6W>);
   }
   return fail(ERROR_INVALID_LEVEL, FALSE);
 }
@@ -690,7 +699,7 @@ WINSIM_API BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, D
   if (DWORD e = fault("GetPrinterDriverW")) return fail(e, FALSE);
   auto h = printer_handle(hPrinter);
   if (!h) return fail(ERROR_INVALID_HANDLE, FALSE);
-  if (Level < 1 || Level > 3) return fail(ERROR_INVALID_LEVEL, FALSE);
+  if ((Level < 1 || Level > 3) && Level != 6) return fail(ERROR_INVALID_LEVEL, FALSE);
   auto envs = environments_of(pEnvironment);
   if (envs.size() != 1) return fail(ERROR_INVALID_ENVIRONMENT, FALSE);
   Spooler s = read_spooler();

@@ -24,13 +24,13 @@ std::string type_name(DWORD type) {
 
 WStr units_of(const std::vector<BYTE>& bytes) {
   WStr s(bytes.size() / 2, u'\0');
-  std::memcpy(s.data(), bytes.data(), s.size() * 2);
+  if (!s.empty()) std::memcpy(s.data(), bytes.data(), s.size() * 2);  // an empty value has no bytes at all
   return s;
 }
 
 std::vector<BYTE> bytes_of_units(WStrView s) {
   std::vector<BYTE> out(s.size() * 2);
-  std::memcpy(out.data(), s.data(), out.size());
+  if (!out.empty()) std::memcpy(out.data(), s.data(), out.size());
   return out;
 }
 

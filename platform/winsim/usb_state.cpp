@@ -54,7 +54,7 @@ void take_commands(UsbPrinter& p, json& ev) {
       commands.push_back({{"command", "read"}});
       if (p.answer_ms < 0) continue;
       p.reply = raw(p.items);
-      if (p.reply_length > p.reply.size()) p.reply.resize(p.reply_length, '\0');
+      if (p.reply_length) p.reply.resize(p.reply_length, '\0');  // cut or padded with zero bytes
       p.reply_at = wall_ms() + p.answer_ms;
     } else if (p.input.size() >= kWritePrefix.size() + 2 && p.input.compare(0, kWritePrefix.size(), kWritePrefix) == 0) {
       unsigned item = static_cast<unsigned char>(p.input[4]), value = static_cast<unsigned char>(p.input[5]);

@@ -183,6 +183,26 @@ typedef struct _DRIVER_INFO_3W {
   LPWSTR pDefaultDataType;
 } DRIVER_INFO_3W, *PDRIVER_INFO_3W;
 
+typedef struct _DRIVER_INFO_6W {
+  DWORD cVersion;
+  LPWSTR pName;
+  LPWSTR pEnvironment;
+  LPWSTR pDriverPath;
+  LPWSTR pDataFile;
+  LPWSTR pConfigFile;
+  LPWSTR pHelpFile;
+  LPWSTR pDependentFiles;
+  LPWSTR pMonitorName;
+  LPWSTR pDefaultDataType;
+  LPWSTR pszzPreviousNames;
+  FILETIME ftDriverDate;
+  ULONGLONG dwlDriverVersion;
+  LPWSTR pszMfgName;
+  LPWSTR pszOEMUrl;
+  LPWSTR pszHardwareID;
+  LPWSTR pszProvider;
+} DRIVER_INFO_6W, *PDRIVER_INFO_6W;
+
 typedef struct _PORT_INFO_1W {
   LPWSTR pName;
 } PORT_INFO_1W, *PPORT_INFO_1W;
@@ -382,6 +402,7 @@ static_assert(sizeof(PRINTER_INFO_5W) == (P == 8 ? 32 : 20) && offsetof(PRINTER_
 static_assert(sizeof(PRINTER_DEFAULTSW) == 3 * P && offsetof(PRINTER_DEFAULTSW, DesiredAccess) == 2 * P);
 static_assert(sizeof(DRIVER_INFO_1W) == P && sizeof(DRIVER_INFO_2W) == 6 * P && sizeof(DRIVER_INFO_3W) == 10 * P);
 static_assert(offsetof(DRIVER_INFO_3W, pDependentFiles) == 7 * P);
+static_assert(offsetof(DRIVER_INFO_6W, ftDriverDate) == 11 * P);
 static_assert(sizeof(PORT_INFO_1W) == P && sizeof(PORT_INFO_2W) == 3 * P + 8 && offsetof(PORT_INFO_2W, fPortType) == 3 * P);
 static_assert(offsetof(JOB_INFO_1W, pDocument) == 4 * P && offsetof(JOB_INFO_1W, Status) == 7 * P);
 static_assert(offsetof(JOB_INFO_1W, Submitted) == 7 * P + 20 && sizeof(JOB_INFO_1W) == (P == 8 ? 96 : 64));

@@ -114,7 +114,7 @@ WINSIM_CTL void reg_delete(const std::string& dir, const std::string& key, const
 // printer: status 0x18, items 0 0 0 0 0, answers at once with the five items).
 struct UsbPrinterSetup {
   std::optional<long> answer_ms;                // the reply to a read command comes this late; -1: never
-  std::optional<unsigned> reply_length;         // 0: the five items; more: padded with zero bytes
+  std::optional<unsigned> reply_length;         // 0: the five items; else that many bytes, cut or zero-padded
   std::optional<int> refuse_item;               // writes of this item change nothing; -1: none
   std::optional<long> unplug_after;             // pulled out after taking this many more bytes; -1: never
   std::optional<bool> stall_writes;             // takes no bytes, so every write waits
