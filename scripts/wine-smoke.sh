@@ -3,7 +3,8 @@
 # Wine prefix each time: the installer started from a copy of the sample package stages its four
 # components and its language file, shows its window "Driver Setup" and removes what it staged
 # when the window is closed; without its configuration it shows the error box; every library
-# loads in its own bitness with its exports and is refused in the other one; then winsim's
+# loads in its own bitness with its exports and is refused in the other one; the picture loader
+# decodes PNG, JPEG, GIF and BMP files and refuses damaged ones in both bitnesses; then winsim's
 # conformance tests run against Wine. Screenshots of the window and the box land in build/wine/.
 #
 #   bash scripts/wine-smoke.sh
@@ -93,6 +94,57 @@ while read -r bits dll names; do
   check "$bits" exports "C:\\$name" $names && say "$name loads ($bits-bit) with ${names:-no exports}" || true
   check "$other" refuses "C:\\$name" && say "$name refused by the $other-bit checker with 193" || true
 done <tests/wine/exports.txt
+
+# --- The picture loader on the cross-built libpng, libjpeg-turbo and giflib ----------------------
+# Each file is decoded by picture::LoadFile in both bitnesses; each line is the file's size,
+# whether it has alpha and its pixel at (1, 1) as AARRGGBB (the lossless files as
+# tests/common/picture_test.cpp knows them, the JPEGs as the host's own libjpeg-turbo decodes
+# them), or why it was refused. "skin.png" is a JPEG under another name: the format is told by
+# the content.
+pics=$drive_c/Pictures
+mkdir -p "$pics"
+for f in rgba.png palette.png solid.jpg gray_progressive.jpg offset_interlaced.gif two_frames.gif \
+  rgb24.bmp pal4.bmp argb32_v5.bmp huge.png huge.jpg huge.gif; do
+  cp "tests/common/data/$f" "$pics/"
+done
+cp tests/common/data/solid.jpg "$pics/skin.png"
+head -c 300 tests/common/data/solid.jpg >"$pics/cut.jpg"
+head -c 60 tests/common/data/rgba.png >"$pics/cut.png"
+head -c 30 tests/common/data/offset_interlaced.gif >"$pics/cut.gif"
+head -c 70 tests/common/data/rgb24.bmp >"$pics/cut.bmp"
+want_pictures='C:\Pictures\rgba.png: 4x3 alpha AF3C64C8
+C:\Pictures\palette.png: 4x3 alpha FF00FF00
+C:\Pictures\solid.jpg: 16x16 opaque FFC9285A
+C:\Pictures\gray_progressive.jpg: 16x16 opaque FF787878
+C:\Pictures\offset_interlaced.gif: 4x3 alpha FF00FF00
+C:\Pictures\two_frames.gif: 4x3 alpha FF00FF00
+C:\Pictures\rgb24.bmp: 4x3 opaque FF3C64C8
+C:\Pictures\pal4.bmp: 4x3 opaque FF3C2814
+C:\Pictures\argb32_v5.bmp: 4x3 alpha AF3C64C8
+C:\Pictures\skin.png: 16x16 opaque FFC9285A
+C:\Pictures\huge.png: refused: the picture is too large (20000 x 20000 pixels)
+C:\Pictures\huge.jpg: refused: the picture is too large (20000 x 20000 pixels)
+C:\Pictures\huge.gif: refused: the picture is too large (20000 x 20000 pixels)
+C:\Pictures\missing.png: refused: cannot open the file (error 2)'
+picture_args=()
+while IFS= read -r line; do picture_args+=("${line%%: *}"); done <<<"$want_pictures"
+for bits in 32 64; do
+  check "$bits" picture "${picture_args[@]}" || continue
+  got=$(grep -v '^winecheck ' <<<"$CHECK_OUTPUT")
+  if [ "$got" = "$want_pictures" ]; then
+    say "pictures decode ($bits-bit): PNG, JPEG, GIF, BMP, a JPEG named .png; oversized and missing ones refused"
+  else
+    bad "pictures ($bits-bit): $(diff <(echo "$want_pictures") <(echo "$got") | grep '^[<>]' | tr '\n' ' ')"
+  fi
+  # Cut files: each refused with a reason (the exact words are libpng's and libjpeg's own).
+  check "$bits" picture 'C:\Pictures\cut.jpg' 'C:\Pictures\cut.png' 'C:\Pictures\cut.gif' 'C:\Pictures\cut.bmp' || continue
+  refused=$(grep -c '^C:\\Pictures\\cut\.[a-z]*: refused: .' <<<"$CHECK_OUTPUT" || true)
+  if [ "$refused" = 4 ]; then
+    say "truncated PNG, JPEG, GIF and BMP refused ($bits-bit)"
+  else
+    bad "truncated pictures ($bits-bit): $CHECK_OUTPUT"
+  fi
+done
 
 # --- The installer from the sample package ------------------------------------------------------
 pkg=$drive_c/Package
