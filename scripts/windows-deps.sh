@@ -12,12 +12,11 @@
 # download. Only the libraries are built (no tools, tests or documents), without libjpeg-turbo's
 # SIMD code, which would need an assembler; a picture of a skin decodes in no time without it.
 set -euo pipefail
+[ $# -ge 1 ] || { echo "usage: windows-deps.sh DEST [TRIPLET...]" >&2; exit 2; }
+dest=$(realpath -m "$1")
+shift
 cd "$(dirname "$0")/.."
 root=$PWD
-
-[ $# -ge 1 ] || { echo "usage: windows-deps.sh DEST [TRIPLET...]" >&2; exit 2; }
-dest=$1
-shift
 triplets=("$@")
 ((${#triplets[@]})) || triplets=(i686-w64-mingw32 x86_64-w64-mingw32)
 
@@ -75,8 +74,9 @@ done
 ((${#todo[@]})) || exit 0
 
 start=$(date +%s)
-work=$dest/.work
-rm -rf "$work"
+mkdir -p "$dest"
+# A work folder of its own, so that two builds sharing the cache do not meet halfway.
+work=$(mktemp -d "$dest/.work.XXXXXX")
 mkdir -p "$work/src"
 trap 'rm -rf "$work"' EXIT
 
