@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-compiles every Windows image (32-bit and 64-bit) with mingw-w64 and checks that each file
-# is a PE image of the bitness it must have.
+# Cross-compiles every Windows image (32-bit and 64-bit) with mingw-w64, after the picture
+# loader's libraries (scripts/windows-deps.sh), and checks that each file is a PE image of the
+# bitness it must have. KELVANE_DEPS_CACHE names another folder for those libraries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,10 +13,16 @@ check() {  # check FILE pei-i386|pei-x86-64
   echo "windows build: $f ($fmt)"
 }
 
+# The picture loader's libraries, cross-compiled once and kept outside the build folders (and
+# the clone), so that a fresh clone or a new build folder reuses them.
+deps=${KELVANE_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kelvane/windows-deps}
+bash scripts/windows-deps.sh "$deps" i686-w64-mingw32 x86_64-w64-mingw32
+
 # The 64-bit images first: the 32-bit installer carries two of them.
-cmake --preset win64 >/dev/null
+cmake --preset win64 -DKELVANE_PICTURES=ON -DKELVANE_WINDOWS_DEPS="$deps/x86_64-w64-mingw32" >/dev/null
 cmake --build --preset win64
-cmake --preset win32 -DKELVANE_WIN64_BIN="$PWD/build/win64/bin" >/dev/null
+cmake --preset win32 -DKELVANE_PICTURES=ON -DKELVANE_WINDOWS_DEPS="$deps/i686-w64-mingw32" \
+  -DKELVANE_WIN64_BIN="$PWD/build/win64/bin" >/dev/null
 cmake --build --preset win32
 
 check build/win32/tests/probe/sysprobe.exe pei-i386

@@ -1,6 +1,6 @@
 // The Windows build's smoke checks, run under Wine by scripts/wine-smoke.sh: loads libraries and
-// looks up their exports, and finds, reads and closes the windows of another program. Built as a
-// 32-bit and a 64-bit image. Every command that did its work ends its output with
+// looks up their exports, finds, reads and closes the windows of another program, and decodes
+// pictures with the installer's picture loader. Built as a 32-bit and a 64-bit image. Every command that did its work ends its output with
 // "winecheck BITS: ok": a Wine that cannot run the image at all prints nothing and still exits 0,
 // and the script must not take that for success.
 #include <cstdio>
@@ -10,6 +10,10 @@
 
 #include "win32/kernel.h"
 #include "win32/user.h"
+
+#if KELVANE_PICTURES
+#include "common/picture.h"
+#endif
 
 namespace {
 
@@ -113,6 +117,32 @@ int Box(wchar_t** argv) {
   return ok();
 }
 
+// Decodes each file with picture::LoadFile and prints one line for it: its size, whether
+// it has alpha and the pixel at (1, 1) as AARRGGBB, or why it was refused. A refusal is an answer
+// too (the script feeds damaged files); a crash or a hang is what this looks for.
+int Pictures(int argc, wchar_t** argv) {
+#if KELVANE_PICTURES
+  for (int i = 2; i < argc; ++i) {
+    picture::Picture pic;
+    std::string error;
+    std::string name = utf8(argv[i]);
+    if (!picture::LoadFile(argv[i], pic, error)) {
+      std::printf("%s: refused: %s\n", name.c_str(), error.c_str());
+      continue;
+    }
+    unsigned long pixel = pic.Width > 1 && pic.Height > 1 ? pic.At(1, 1) : 0;
+    std::printf("%s: %ux%u %s %08lX\n", name.c_str(), static_cast<unsigned>(pic.Width),
+                static_cast<unsigned>(pic.Height), pic.HasAlpha ? "alpha" : "opaque", pixel);
+  }
+  return ok();
+#else
+  (void)argc;
+  (void)argv;
+  std::printf("winecheck %u: built without the picture loader\n", kBits);
+  return 1;
+#endif
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -122,8 +152,9 @@ int wmain(int argc, wchar_t** argv) {
   if (command == "wait" && argc == 4) return Wait(argv);
   if (command == "close" && argc == 3) return Close(argv);
   if (command == "box" && argc == 4) return Box(argv);
+  if (command == "picture" && argc >= 3) return Pictures(argc, argv);
   std::fprintf(stderr,
                "usage: winecheck exports DLL [NAME...] | refuses DLL | wait TITLE SECONDS | close TITLE |\n"
-               "       box CAPTION SECONDS\n");
+               "       box CAPTION SECONDS | picture FILE...\n");
   return 2;
 }
