@@ -10,6 +10,8 @@ packages=(
   googletest
   # The picture loader: PNG (with zlib), JPEG and GIF; cjpeg remakes the JPEG test pictures.
   libpng-dev zlib1g-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
+  # winsim's text: FreeType, Wine's Tahoma-metric font (DejaVu as a stand-in), a CJK font.
+  libfreetype-dev fonts-wine fonts-dejavu-core fonts-wqy-microhei
   # The Windows build runs under Wine in a virtual X server; xwd and netpbm save its screenshots.
   wine wine32:i386 wine64 xvfb xauth x11-apps netpbm
 )

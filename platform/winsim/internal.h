@@ -303,6 +303,9 @@ bool choose_item(HWND combo, const WStr& item);
 // ---- drawing (gdi.cpp) ------------------------------------------------------------------------
 // The top-level window as drawn, colour-keyed parts transparent; none for an unknown window.
 std::optional<picture::Picture> snapshot_window(HWND top);
+// A message box drawn over a picture of what lies below it (an empty desktop when that is empty).
+picture::Picture draw_message_box(const picture::Picture& below, const WStr& caption, const WStr& text,
+                                  const std::vector<WStr>& buttons);
 // Drops the surface of a top-level window that is gone.
 void forget_surface(HWND top);
 

@@ -326,10 +326,11 @@ HWND named_control(const WStr& name) {
   return nullptr;
 }
 
-// Writes the PNG of the first shown top-level window; the file's path, or an error text.
-json take_shot(const WStr& file, HWND top, const WStr& title) {
+// Writes the PNG of a top-level window, with a message box over it when one is open; the record.
+json take_shot(const WStr& file, HWND top, const WStr& title, const std::function<picture::Picture(picture::Picture)>& box = {}) {
   json ev = {{"type", "user"}, {"action", "shot"}, {"file", to_utf8(file)}, {"window", to_utf8(title)}};
-  auto pic = snapshot_window(top);
+  auto pic = top ? snapshot_window(top) : std::nullopt;
+  if (box) pic = box(pic ? std::move(*pic) : picture::Picture{});
   std::vector<uint8_t> png = pic ? picture::EncodePng(*pic) : std::vector<uint8_t>{};
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(to_utf8(file)).parent_path(), ec);
@@ -1084,6 +1085,25 @@ WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
       }
       break;
     }
+  }
+  // A picture the script asks for next is taken while the box is open, the box on top.
+  std::optional<WStr> shot_file;
+  {
+    Script& s = script();
+    std::lock_guard lock(s.mu);
+    if (s.next < s.actions.size() && s.actions[s.next].kind == Action::kShot) shot_file = s.actions[s.next++].pattern;
+  }
+  if (shot_file) {
+    static const std::map<int, const char16_t*> kLabels = {{IDOK, u"OK"},     {IDCANCEL, u"Cancel"}, {IDABORT, u"Abort"},
+                                                          {IDRETRY, u"Retry"}, {IDIGNORE, u"Ignore"}, {IDYES, u"Yes"},
+                                                          {IDNO, u"No"}};
+    std::vector<WStr> labels;
+    for (int b : buttons) labels.push_back(kLabels.at(b));
+    HWND top = nullptr;
+    if (hWnd)
+      if (auto place = window_place(hWnd)) top = place->top;
+    append_event(take_shot(*shot_file, top, caption,
+                           [&](picture::Picture below) { return draw_message_box(below, caption, text, labels); }));
   }
   append_event({{"type", "messagebox"},
                 {"caption", to_utf8(caption)},

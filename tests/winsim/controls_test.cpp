@@ -186,3 +186,22 @@ TEST_F(ControlsTest, ScreenshotMatchesTheReference) {
 }
 
 }  // namespace
+
+namespace {
+
+// A picture asked for while a message box is open shows the box over its owner.
+TEST_F(ControlsTest, ScreenshotWithAMessageBox) {
+  testutil::write_file(dir + "/../script.txt", "shot box.png\nbox YES\n");
+  ::setenv("WINSIM_USER_SCRIPT", (dir + "/../script.txt").c_str(), 1);
+  ShowWindow(form, SW_SHOW);
+  MSG m;
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);  // painted first
+  EXPECT_EQ(MessageBoxW(form, W_("Install now?"), W_("Notice"), MB_YESNO | MB_ICONQUESTION), IDYES);
+  picture::Picture shot = load_png(dir + "/../box.png");
+  ASSERT_EQ(shot.Width, 160u);
+  // The box is wider than this small window: its white face where the list was, its button strip.
+  EXPECT_EQ(shot.At(80, 60) & 0xFFFFFF, 0xFFFFFFu);
+  EXPECT_EQ(shot.At(2, 70) & 0xFFFFFF, 0xF0F0F0u);
+}
+
+}  // namespace
