@@ -9,6 +9,7 @@
 #include "win32/registry.h"
 #include "win32/setup.h"
 #include "win32/spooler.h"
+#include "win32/user.h"
 
 template <class Traits>
 class unique_handle {
@@ -93,6 +94,13 @@ struct MappedViewTraits {  // MapViewOfFile
   static void close(value_type v) { UnmapViewOfFile(v); }
 };
 using unique_view = unique_handle<MappedViewTraits>;
+
+struct WindowTraits {  // CreateWindowExW: the window is destroyed when its owner goes
+  using value_type = HWND;
+  static value_type invalid() { return nullptr; }
+  static void close(value_type h) { DestroyWindow(h); }
+};
+using unique_window = unique_handle<WindowTraits>;
 
 struct MemoryDcTraits {  // CreateCompatibleDC
   using value_type = HDC;

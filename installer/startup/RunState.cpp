@@ -227,6 +227,10 @@ void StagingCleanup() {
   log.LogSeparator();
 }
 
+void ShowApplicationError(const WStr& message) {
+  MessageBoxW(nullptr, message.c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
+}
+
 int KelvaneMain(HINSTANCE instance) {
   InitializeRunState();
   int exitCode = 0;
@@ -245,7 +249,7 @@ int KelvaneMain(HINSTANCE instance) {
     FormMain = nullptr;
   } catch (const KelvaneError& e) {
     FormMain = nullptr;
-    MessageBoxW(nullptr, e.message().c_str(), ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
+    ShowApplicationError(e.message());
     exitCode = 1;
   }
   // Also after a failed start-up, so that a half-staged folder does not stay behind.

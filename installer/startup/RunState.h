@@ -56,3 +56,6 @@ void FinalizeRunState();
 
 // The whole program: initialisation, the entry sequence and the shutdown. Returns the exit code.
 int KelvaneMain(HINSTANCE instance);
+// What the application does with an error that reached its message loop: tells the user (the
+// program's name as caption, error icon) and goes on.
+void ShowApplicationError(const WStr& message);

@@ -7,6 +7,8 @@
 #include "common/handles.h"
 #include "debuglog/DebugLog.h"
 #include "installer/printsys/Spooler.h"
+#include "installer/startup/RunState.h"
+#include "win32/dbt.h"
 
 namespace {
 
@@ -126,4 +128,54 @@ void GetOnlineUSBPortForNotInstallDriver(const WStr& modelName, const WStr& hard
       break;
     }
   }
+}
+
+// ---- USB arrival and removal watcher ----------------------------------------------------------
+
+namespace {
+// The interface classes: the USB printing class driver's, and every USB device's.
+constexpr GUID kUsbPrintInterface = {0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+const WCHAR* const kUSBWindowClass = W_("TPUtilWindow");
+}  // namespace
+
+TComponentUSB::TComponentUSB(bool bUSBPrinterOnly) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = USBWndProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = kUSBWindowClass;
+  RegisterClassExW(&wc);  // already registered by an earlier component: that class serves
+  FWindowHandle.reset(CreateWindowExW(WS_EX_TOOLWINDOW, kUSBWindowClass, W_(""), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                      wc.hInstance, nullptr));
+  if (!FWindowHandle) throw KelvaneError(W_("CreateWindowEx: ") + SystemErrorText(GetLastError()));
+  SetWindowLongPtrW(FWindowHandle.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  RegisterUSBNotification(bUSBPrinterOnly);
+}
+
+bool TComponentUSB::RegisterUSBNotification(bool restrictToPrinters) {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = restrictToPrinters ? kUsbPrintInterface : kUsbDeviceInterface;
+  return RegisterDeviceNotificationW(FWindowHandle.get(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+}
+
+LRESULT CALLBACK TComponentUSB::USBWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<TComponentUSB*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (msg != WM_DEVICECHANGE || !self) return DefWindowProcW(hwnd, msg, wp, lp);
+  try {
+    self->WMDeviceChange(wp, lp);
+  } catch (const KelvaneError& e) {
+    ShowApplicationError(e.message());
+  }
+  return 0;
+}
+
+void TComponentUSB::WMDeviceChange(WPARAM event, LPARAM record) {
+  if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
+  auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);
+  if (!header || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
+  TNotifyEvent& handler = event == DBT_DEVICEARRIVAL ? OnUSBArrival : OnUSBRemove;
+  if (handler) handler(*this);
 }

@@ -3,6 +3,9 @@
 // search for the free USB port of a connected printer that matches a configuration entry.
 #pragma once
 
+#include <functional>
+
+#include "common/handles.h"
 #include "common/text.h"
 #include "win32/kernel.h"
 
@@ -31,3 +34,26 @@ bool USBPrinterMatches(const WStr& modelName, const WStr& hardwareId, const WStr
 // there is none.
 void GetOnlineUSBPortForNotInstallDriver(const WStr& modelName, const WStr& hardwareId, const TStringList& printerList,
                                          WStr& port);
+
+// Tells its owner when a USB printer (or, unrestricted, any USB device) is plugged in or pulled
+// out: a hidden window registered for the device-interface notifications of the class turns
+// arrivals and removals into two events, run on the thread that created the component.
+class TComponentUSB {
+ public:
+  using TNotifyEvent = std::function<void(TComponentUSB& sender)>;
+
+  explicit TComponentUSB(bool bUSBPrinterOnly);
+  TComponentUSB(const TComponentUSB&) = delete;
+  TComponentUSB& operator=(const TComponentUSB&) = delete;
+
+  TNotifyEvent OnUSBArrival;
+  TNotifyEvent OnUSBRemove;
+  HWND Handle() const { return FWindowHandle.get(); }
+
+ private:
+  bool RegisterUSBNotification(bool restrictToPrinters);
+  static LRESULT CALLBACK USBWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  void WMDeviceChange(WPARAM event, LPARAM record);
+
+  unique_window FWindowHandle;  // the registration lasts as long as the window
+};

@@ -26,23 +26,6 @@ struct DeviceSet : Object {
   std::vector<Interface> interfaces;
 };
 
-std::optional<GUID> parse_guid(WStrView text) {
-  std::string t = to_utf8(text);
-  GUID g{};
-  unsigned d[11] = {};
-  if (t.size() != 38 ||
-      std::sscanf(t.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5], &d[6],
-                  &d[7], &d[8], &d[9], &d[10]) != 11)
-    return std::nullopt;
-  g.Data1 = d[0];
-  g.Data2 = static_cast<WORD>(d[1]);
-  g.Data3 = static_cast<WORD>(d[2]);
-  for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<BYTE>(d[3 + i]);
-  return g;
-}
-
-bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 std::shared_ptr<DeviceSet> set_of(HDEVINFO h) {
   return h && h != INVALID_HANDLE_VALUE ? process().get<DeviceSet>(h) : nullptr;
 }

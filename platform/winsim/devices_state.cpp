@@ -185,6 +185,23 @@ Device* Devices::by_devinst(DWORD devinst) {
   return nullptr;
 }
 
+std::optional<GUID> parse_guid(WStrView text) {
+  std::string t = to_utf8(text);
+  GUID g{};
+  unsigned d[11] = {};
+  if (t.size() != 38 ||
+      std::sscanf(t.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5], &d[6],
+                  &d[7], &d[8], &d[9], &d[10]) != 11)
+    return std::nullopt;
+  g.Data1 = d[0];
+  g.Data2 = static_cast<WORD>(d[1]);
+  g.Data3 = static_cast<WORD>(d[2]);
+  for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<BYTE>(d[3 + i]);
+  return g;
+}
+
+bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 WStr interface_path(WStrView instance, WStrView interface_class) {
   WStr link(instance);
   std::replace(link.begin(), link.end(), u'\\', u'#');
@@ -624,6 +641,12 @@ std::string plug_printer(const std::string& dir, const PlugSetup& setup) {
   if (!usb_parent.empty()) add_usb_printer(dir, from_utf8(usb_parent), setup.usb);
   // Windows installs a matching driver from its store at once.
   if (same_file(machine().dir, dir)) rescan_devices();
+  // Before Vista, a device left without a driver brings up the Found New Hardware Wizard.
+  if (m->major < 6) {
+    Devices d = parse_devices(read_state_in(dir, kStateName), dir + "/devices.json");
+    const Device* dev = d.find(from_utf8(instance));
+    if (dev && !dev->driver) start_system_program(dir, "newdev.exe", "\"" + instance + "\"");
+  }
   return instance;
 }
 
@@ -633,6 +656,7 @@ namespace winsim {
 
 void unplug_printer(const std::string& dir, const std::string& which) {
   Machine::load(dir);
+  std::vector<WStr> usb_parents;
   update_state_in(dir, kStateName, [&](json& doc) {
     Devices d = parse_devices(doc, dir + "/devices.json");
     WStr w = from_utf8(which);
@@ -641,12 +665,27 @@ void unplug_printer(const std::string& dir, const std::string& which) {
       if (!iequal(dev.instance, w) && !(iequal(dev.port, w) && !dev.port.empty())) continue;
       dev.present = false;
       found = true;
-      if (Device* parent = d.find(dev.parent)) parent->present = false;
+      if (Device* parent = d.find(dev.parent)) {
+        parent->present = false;
+        usb_parents.push_back(parent->instance);
+      }
     }
     if (!found) throw MachineError("no device " + which);
     doc = devices_json(d);
     return true;
   });
+  // The printing interface of a device that went is no longer linked.
+  if (!usb_parents.empty()) {
+    edit_registry_in(dir, [&](Registry& r, const Machine&) {
+      for (const WStr& parent : usb_parents) {
+        WStr link = interface_path(parent, kUsbPrintInterface);
+        WStr control = u"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + WStr(kUsbPrintInterface) + u"\\##?#" +
+                       link.substr(4) + u"\\#\\Control";
+        std::vector<BYTE> zero(4, 0);
+        Registry::make_path(r.machine, split_key_path(control)).values = {{u"Linked", REG_DWORD, zero}};
+      }
+    });
+  }
   // Transfers waiting on a printer that is gone end now.
   bump_state_changes(dir, "usb");
 }

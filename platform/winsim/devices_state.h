@@ -52,6 +52,10 @@ void edit_devices(const std::function<void(Devices&)>& change);
 inline constexpr const char16_t* kUsbPrintInterface = u"{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 inline constexpr const char16_t* kUsbDeviceInterface = u"{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 
+// A GUID from its registry text "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (letters in any case).
+std::optional<GUID> parse_guid(WStrView text);
+bool same_guid(const GUID& a, const GUID& b);
+
 // The symbolic link of a device's interface: "\\?\" and the instance ID with "#" for "\", then
 // "#" and the interface class ("\\?\USB#VID_1D90&PID_2060#KV1000#{28d78fad-...}").
 WStr interface_path(WStrView instance, WStrView interface_class);

@@ -66,6 +66,8 @@ struct Machine {
   std::map<WCHAR, std::string> drives;  // upper-case letter -> host folder (C included)
   std::vector<std::string> missing_exports;
   std::vector<std::string> privileges;  // held by the user's account
+  // The programs documents open in, by extension with its dot (upper-cased): ".TXT" -> "notepad.exe".
+  std::map<WStr, WStr> associations;
 
   static std::shared_ptr<Machine> load(const std::string& dir);  // throws MachineError
 };
@@ -101,6 +103,13 @@ void write_json_atomically(const std::string& path, const json& doc);
 
 // A process cannot run on a machine whose files are broken: says why once, plainly, and stops.
 [[noreturn]] void machine_unusable(const MachineError& e);
+
+// Starts System32\`name` of the machine in `dir` on its own, as the system starts its helpers;
+// false when it is not there or cannot start.
+bool start_system_program(const std::string& dir, const std::string& name, const std::string& arguments);
+
+// A window of this process went: device-change registrations whose windows are all gone end.
+void forget_device_notifications();
 
 // Takes the next number of a machine-wide counter (the word of run/<name>.changes, starting at 0)
 // atomically for every process of the machine; none when the machine folder cannot hold it.

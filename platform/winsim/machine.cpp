@@ -191,6 +191,13 @@ std::shared_ptr<Machine> Machine::load(const std::string& dir) {
   }
   m->missing_exports = need_texts(sys, "missing_exports", file);
   m->privileges = need_texts(sys, "privileges", file);
+  if (sys.contains("associations")) {
+    for (auto& [ext, program] : need(sys, "associations", json::value_t::object, file).items()) {
+      if (ext.size() < 2 || ext[0] != '.' || !program.is_string() || program.get<std::string>().empty())
+        bad(file, "association \"" + ext + "\" must look like \".pdf\": \"AcroRd32.exe\"");
+      m->associations[folded(from_utf8(ext))] = from_utf8(program.get<std::string>());
+    }
+  }
   m->sys = std::move(sys);
   return m;
 }
@@ -393,7 +400,8 @@ void create_machine(const std::string& dir, const MachineOptions& o) {
       {"privileges",
        {"SeShutdownPrivilege", "SeBackupPrivilege", "SeRestorePrivilege", "SeDebugPrivilege", "SeLoadDriverPrivilege",
         "SeSecurityPrivilege", "SeTakeOwnershipPrivilege", "SeChangeNotifyPrivilege"}},
-      {"associations", json::object()},
+      // What a fresh Windows opens documents with; a PDF reader is the user's to install.
+      {"associations", {{".txt", "notepad.exe"}, {".htm", "iexplore.exe"}, {".html", "iexplore.exe"}}},
       // As under Wine, Z: reaches the host's root, so that host programs can be run inside.
       {"drives", {{"Z:", "/"}}},
       {"missing_exports", json::array()},

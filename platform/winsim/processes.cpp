@@ -214,6 +214,40 @@ void init_process_io(Process& p) {
   p.enabled_privileges = {"SeChangeNotifyPrivilege"};
 }
 
+// A system program of System32 started by the machine itself, as Windows starts its own helpers:
+// not a child of the caller's Windows process, with nothing inherited but the host environment.
+// Reaped by a thread of its own so that it leaves no zombie behind.
+bool start_system_program(const std::string& dir, const std::string& name, const std::string& arguments) {
+  const std::string full = "C:\\Windows\\System32\\" + name;
+  const std::string host = dir + "/C/Windows/System32/" + name;
+  if (::access(host.c_str(), X_OK) != 0) return false;
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).rfind("WINSIM_", 0) != 0) env.emplace_back(*e);
+  env.push_back("WINSIM_MACHINE=" + dir);
+  env.push_back("WINSIM_SYSTEM_PROGRAM=1");
+  env.push_back("WINSIM_IMAGE=" + full);
+  env.push_back("WINSIM_IMAGE_HOST=" + host);
+  env.push_back("WINSIM_CMDLINE=\"" + full + "\"" + (arguments.empty() ? "" : " " + arguments));
+  std::vector<char*> envp, argv{const_cast<char*>(host.c_str()), nullptr};
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&fa, (dir + "/C/Windows/System32").c_str());
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, host.c_str(), &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  std::thread([pid] {
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
 }  // namespace winsim
 
 using namespace winsim;

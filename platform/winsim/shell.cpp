@@ -313,10 +313,23 @@ WINSIM_API HINSTANCE WINAPI ShellExecuteW(HWND, LPCWSTR lpOperation, LPCWSTR lpF
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
   } else {
-    // Documents and addresses open in whatever program the user has for them: the machine
-    // records what was opened, so a person (and a test) sees it.
+    // Documents open in the program the user has for their kind, folders in the explorer,
+    // addresses in the browser: the machine records what was opened, so a person (and a test)
+    // sees it. A document of a kind no program takes is SE_ERR_NOASSOC.
+    WStr program;
+    if (url) {
+      program = u"iexplore.exe";
+    } else if (is_folder(full)) {
+      program = u"explorer.exe";
+    } else {
+      size_t dot = full.find_last_of(u".\\");
+      auto it = dot != WStr::npos && full[dot] == u'.' ? machine().associations.find(folded(WStrView(full).substr(dot)))
+                                                      : machine().associations.end();
+      if (it == machine().associations.end()) return code(SE_ERR_NOASSOC);
+      program = it->second;
+    }
     append_event({{"type", "shellexecute"}, {"verb", to_utf8(verb)}, {"file", to_utf8(full)},
-                  {"parameters", to_utf8(params)}, {"show", nShowCmd}});
+                  {"parameters", to_utf8(params)}, {"show", nShowCmd}, {"program", to_utf8(program)}});
   }
   return code(42);
 }

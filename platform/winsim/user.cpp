@@ -354,6 +354,10 @@ LPARAM point_at(Script& s, HWND h) {
 
 // The user's turn: the thread is idle. Returns whether the user did something.
 bool user_acts() {
+  // The user's script is for the program they run; the system's own helpers (the hardware
+  // wizard) wait for whoever deals with them.
+  static const bool system_program = std::getenv("WINSIM_SYSTEM_PROGRAM") != nullptr;
+  if (system_program) return false;
   auto windows = visible_top_windows(std::this_thread::get_id());
   if (windows.empty()) return false;  // nothing on screen for this thread: nothing to do
   Script& s = script();
@@ -752,6 +756,7 @@ WINSIM_API BOOL WINAPI DestroyWindow(HWND hWnd) {
     u.cv.notify_all();  // senders waiting for it learn that it is gone
   }
   unpublish_window(published);
+  forget_device_notifications();
   forget_surface(hWnd);
   if (top) append_event({{"type", "window"}, {"action", "destroy"}, {"title", to_utf8(title)}});
   return TRUE;

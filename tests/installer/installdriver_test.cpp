@@ -3,6 +3,8 @@
 // online before, a failed registration, a library that is missing, the driver buffer folder and
 // the removal of an older driver before the run.
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <tuple>
 
 #include "installer/install/InstallDriver.h"
 #include "installer/install/InstallFunc.h"
@@ -32,18 +34,30 @@ struct Kind {
   LANGID language;
   const char* name;
 };
+// Test names and failure messages show the kind by its name.
+void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
 
-class InstallDriverTest : public InstallerTest, public testing::WithParamInterface<Kind> {
+// The sample package on a machine of the parameter's kind (P is the kind, or a tuple that starts
+// with it).
+template <class P>
+class InstallRun : public InstallerTest, public testing::WithParamInterface<P> {
  protected:
   RecordingView view;
 
+  static const Kind& KindOf(const Kind& k) { return k; }
+  template <class T>
+  static const Kind& KindOf(const T& t) {
+    return std::get<0>(t);
+  }
+  const Kind& kind() const { return KindOf(this->GetParam()); }
+
   winsim::MachineOptions options() override {
     winsim::MachineOptions o;
-    o.language = GetParam().language;
-    o.is64 = GetParam().is64;
-    o.major = GetParam().major;
-    o.minor = GetParam().minor;
-    o.build = GetParam().build;
+    o.language = kind().language;
+    o.is64 = kind().is64;
+    o.major = kind().major;
+    o.minor = kind().minor;
+    o.build = kind().build;
     if (o.major >= 10) o.service_pack.clear();
     return o;
   }
@@ -84,7 +98,7 @@ class InstallDriverTest : public InstallerTest, public testing::WithParamInterfa
     winsim::plug_printer(dir, setup);
   }
   std::string BufferFolder() const {
-    return c(std::string(GetParam().is64 ? "Program Files (x86)" : "Program Files") + "/Printer Drivers/Kelvane KV-1000");
+    return c(std::string(kind().is64 ? "Program Files (x86)" : "Program Files") + "/Printer Drivers/Kelvane KV-1000");
   }
   bool Logged(const std::string& utf8Text) const { return LogHas(log, utf8Text); }
   WStr PortOf(const WStr& printer) {
@@ -93,6 +107,8 @@ class InstallDriverTest : public InstallerTest, public testing::WithParamInterfa
     return port;
   }
 };
+
+using InstallDriverTest = InstallRun<Kind>;
 
 // On an English machine the log's Chinese texts become "?" in its code page, on both sides of
 // the comparison: the outcomes are what those runs show.
@@ -225,6 +241,156 @@ TEST_P(InstallDriverTest, OlderDriverRemovedBeforeTheInstall) {
   SelectedPrinterIndex = 1;
   CheckOldDriverBeforeInstall(proceed);
   EXPECT_TRUE(proceed);
+}
+
+// The driver is bound to the plugged-in printer already (its printer was deleted since): the check
+// finds nothing newer to bind, so the online install runs; in-process on 32-bit Windows, which
+// then opens the entry's after-install file, in the 64-bit host elsewhere.
+TEST_P(InstallDriverTest, OnlineInstallWhenTheDriverIsBoundAlready) {
+  Plug();
+  DoInstallSelectPrinter(true);
+  winsim::delete_printer(dir, "Kelvane KV-1000");
+  std::string ini = read_file(pkg("Kelvane.ini"));
+  ini.insert(ini.find("[PrinterInfo1]") + 14, "\r\nAfterRun=C:\\Pkg\\Doc\\Guide.txt");
+  write_file(pkg("Kelvane.ini"), ini);
+  InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
+  view.outcomes.clear();
+  log->records.clear();
+
+  DoInstallSelectPrinter(true);
+  EXPECT_TRUE(Logged("根據檢測到的信息判定設備可能已聯機（0x103）。"));
+  std::vector<std::string> opened;
+  for (auto& line : winsim::read_events(dir)) {
+    auto ev = nlohmann::json::parse(line);
+    if (ev["type"] == "shellexecute") opened.push_back(ev["file"]);
+  }
+  if (GetParam().is64) {
+    EXPECT_TRUE(Logged("已成功創建64位安裝進程。"));
+    EXPECT_NE(HostProcessHandle, nullptr);
+    EXPECT_EQ(view.watches, 1);
+    EXPECT_TRUE(opened.empty());
+  } else {
+    EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{true, 0}}));
+    EXPECT_TRUE(OnlineInstall);
+    EXPECT_EQ(InstalledPrinterPort, W_("USB001"));
+    EXPECT_EQ(PortOf(W_("Kelvane KV-1000")), W_("USB001"));
+    EXPECT_TRUE(Logged("****** InstallSpecPrinter2k聯機安裝已成功完成。******"));
+    EXPECT_EQ(opened, std::vector<std::string>{"C:\\Pkg\\Doc\\Guide.txt"});
+  }
+}
+
+// ---- a failing platform call on the install path ----------------------------------------------
+
+struct FaultCase {
+  const char* name;
+  const char* api;
+  unsigned call;  // 0 = every call
+  DWORD error;
+  const char* image;  // "" = the installer's own process
+  bool plugged;
+  // Outcome on 32-bit and on 64-bit Windows: success?, code; nullopt = no prompt.
+  std::optional<std::pair<bool, DWORD>> on32, on64;
+  const char* port;  // where the printer ends up after a success ("" = no printer)
+};
+void PrintTo(const FaultCase& f, std::ostream* os) { *os << f.name; }
+
+const FaultCase kFaults[] = {
+    // The buffer copy stops half-way: the half folder goes and the run fails as a failed registration.
+    {"BufferCopy", "CopyFileW", 2, ERROR_DISK_FULL, "", false, {{false, 0}}, {{false, 0}}, ""},
+    {"BufferFolder", "CreateDirectoryW", 1, ERROR_ACCESS_DENIED, "", false, {{false, 0}}, {{false, 0}}, ""},
+    // The printer list cannot be read: the offline install's count test sees no new printer.
+    {"PrinterList", "EnumPrintersW", 0, ERROR_ACCESS_DENIED, "", false, {{false, UIAddFailed}}, {{false, UIAddFailed}},
+     ""},
+    // The printer command's spooler refuses the printer.
+    {"PrinterAdd", "AddPrinterW", 1, ERROR_ACCESS_DENIED, "rundll32.exe", false, {{false, UIAddFailed}},
+     {{false, UIAddFailed}}, ""},
+    // The first process started: the printer command on 32-bit Windows, the 64-bit host's check on
+    // 64-bit Windows, whose silence (1067) sends the run to the offline install.
+    {"FirstProcess", "CreateProcessW", 1, ERROR_FILE_NOT_FOUND, "", false, {{false, UIAddFailed}}, {{true, 0}}, "LPT1:"},
+    {"HostStartWithPrinter", "CreateProcessW", 1, ERROR_FILE_NOT_FOUND, "", true, std::nullopt, {{true, 0}}, "LPT1:"},
+    // The platform refuses to bind the driver to the plugged-in printer: offline on LPT1:.
+    {"DeviceBind", "UpdateDriverForPlugAndPlayDevicesA", 0, ERROR_NO_DRIVER_SELECTED, "", true, {{true, 0}},
+     std::nullopt, "LPT1:"},
+    {"DeviceBindInHost", "UpdateDriverForPlugAndPlayDevicesA", 0, ERROR_NO_DRIVER_SELECTED, "Ralto64.exe", true,
+     std::nullopt, {{true, 0}}, "LPT1:"},
+    // The check's exchange file cannot be written: the host reads its default flags and still answers.
+    {"ExchangeFile", "WritePrivateProfileStringW", 1, ERROR_ACCESS_DENIED, "", false, std::nullopt, {{true, 0}},
+     "LPT1:"},
+};
+
+class InstallFaultTest : public InstallRun<std::tuple<Kind, FaultCase>> {
+ protected:
+  const FaultCase& fault() const { return std::get<1>(GetParam()); }
+
+  // Every printer is whole: its driver and its port exist.
+  void ExpectNoHalfConfiguredPrinter() {
+    for (const WStr& name : ReadPrinterList()) {
+      WStr driver;
+      GetPrinterDriverName(name, driver);
+      EXPECT_TRUE(PrinterDriverExists(driver)) << ToUtf8(name);
+      EXPECT_TRUE(PortExists(PortOf(name))) << ToUtf8(name);
+    }
+  }
+  // A buffer folder, when there is one, holds every file of the package's driver folder whole.
+  void ExpectBufferWholeOrAbsent() {
+    if (!std::filesystem::exists(BufferFolder())) return;
+    for (const auto& f : std::filesystem::directory_iterator(pkg("Driver"))) {
+      std::filesystem::path copy = std::filesystem::path(BufferFolder()) / f.path().filename();
+      ASSERT_TRUE(std::filesystem::exists(copy)) << copy;
+      EXPECT_EQ(std::filesystem::file_size(copy), f.file_size()) << copy;
+    }
+  }
+};
+
+TEST_P(InstallFaultTest, EndsInTheDescribedOutcomeAndLeavesNothingHalfDone) {
+  const FaultCase& f = fault();
+  const auto& expected = kind().is64 ? f.on64 : f.on32;
+  if (f.plugged) Plug();
+  if (*f.image)
+    winsim::add_machine_fault(dir, f.api, f.call, f.error, f.image);
+  else
+    winsim::add_fault(f.api, f.call, f.error);
+  DoInstallSelectPrinter(true);
+  winsim::clear_faults();
+  winsim::clear_machine_faults(dir);
+
+  EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{*expected}));
+  if (expected->first) {
+    EXPECT_EQ(InstalledPrinterName, W_("Kelvane KV-1000"));
+    EXPECT_EQ(ToUtf8(PortOf(W_("Kelvane KV-1000"))), f.port);
+  }
+  ExpectNoHalfConfiguredPrinter();
+  ExpectBufferWholeOrAbsent();
+}
+
+// Each case on the kinds of Windows whose install path makes the failing call.
+std::vector<std::tuple<Kind, FaultCase>> FaultRuns() {
+  std::vector<std::tuple<Kind, FaultCase>> runs;
+  for (const Kind& k : {Kind{false, 6, 1, 7601, 2052, "Win7x86_zh"}, Kind{true, 6, 1, 7601, 2052, "Win7x64_zh"}})
+    for (const FaultCase& f : kFaults)
+      if (k.is64 ? f.on64 : f.on32) runs.emplace_back(k, f);
+  return runs;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, InstallFaultTest, testing::ValuesIn(FaultRuns()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
+
+// The same install twice on one machine: the second run finds the printer of the model's name
+// already there, so nothing new is added and the machine stays as the first run left it.
+TEST_P(InstallDriverTest, SecondRunOfTheSameInstallLeavesTheFirstPrinterAlone) {
+  const bool plugged = GetParam().is64;  // one kind online, the other offline
+  if (plugged) Plug();
+  DoInstallSelectPrinter(true);
+  ASSERT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{true, 0}}));
+  const WStr firstPort = PortOf(W_("Kelvane KV-1000"));
+  view.outcomes.clear();
+
+  DoInstallSelectPrinter(true);
+  EXPECT_EQ(view.outcomes, (std::vector<std::pair<bool, DWORD>>{{false, UIAddFailed}}));
+  EXPECT_EQ(ReadPrinterList(), TStringList{W_("Kelvane KV-1000")});
+  EXPECT_EQ(PortOf(W_("Kelvane KV-1000")), firstPort);
 }
 
 }  // namespace

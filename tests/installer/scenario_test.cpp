@@ -1,6 +1,9 @@
 // Kelvane.exe run inside simulated machines with a scripted user: staging, the missing and the
 // faulty configuration, two installers at once.
 #include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -60,19 +63,17 @@ TEST_F(Scenario, StagesInAWindows7EnglishMachineAndCleansUpAtExit) {
   auto looks = events("user");
   ASSERT_GE(looks.size(), 3u);
   std::vector<std::string> entries = looks[0]["entries"];
-  ASSERT_EQ(entries.size(), 10u) << looks[0].dump();
+  ASSERT_FALSE(entries.empty());
   std::string tmp = entries[0].substr(0, entries[0].size() - 1);
   EXPECT_EQ(tmp.rfind("tmp", 0), 0u);
-  std::vector<std::string> want = {tmp + "\\",
-                                   tmp + "\\Lang\\",
-                                   tmp + "\\Lang\\Strings.ini",
-                                   tmp + "\\Pictures\\",
-                                   tmp + "\\Pictures\\back.png",
-                                   tmp + "\\Pictures\\kv1000.png",
-                                   tmp + "\\Ralto64.exe",
-                                   tmp + "\\Trellum.dll",
-                                   tmp + "\\pindle.dll",
-                                   tmp + "\\pindle64.dll"};
+  std::vector<std::string> want = {tmp + "\\", tmp + "\\Lang\\", tmp + "\\Lang\\Strings.ini", tmp + "\\Pictures\\"};
+  std::vector<std::string> pictures;  // the package's whole Pictures folder
+  for (auto& f : std::filesystem::directory_iterator(EXAMPLES_DIR "/package/Pictures"))
+    pictures.push_back(tmp + "\\Pictures\\" + f.path().filename().string());
+  std::sort(pictures.begin(), pictures.end());
+  want.insert(want.end(), pictures.begin(), pictures.end());
+  want.insert(want.end(), {tmp + "\\Ralto64.exe",
+                           tmp + "\\Trellum.dll", tmp + "\\pindle.dll", tmp + "\\pindle64.dll"});
   EXPECT_EQ(entries, want);
   std::string path = looks[1]["value"];
   EXPECT_EQ(path, "C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;" + temp + "\\PrinterSetup\\" + tmp);

@@ -1,10 +1,13 @@
 // USB printer detection: the fields of a device ID, the description and compatible ID made of
 // it, and the free USB port of a connected printer that matches an entry of the sample package.
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <thread>
 
 #include "installer/printsys/Spooler.h"
 #include "installer/usb/USBFunc.h"
+#include "win32/dbt.h"
 #include "support/installer_fixture.h"
 
 namespace {
@@ -112,6 +115,99 @@ TEST_F(USBDetectTest, APrinterWithoutAReadableIdIsNotTakenForThePreviousOne) {
   install("Kelvane KV-2000", "USB001");
   EXPECT_EQ(port_for(1, {W_("Kelvane KV-2000")}), W_(""));
   EXPECT_TRUE(logged(W_("找到USB打印機，Port = USB002，ID = ")));
+}
+
+}  // namespace
+
+namespace {
+
+// The watcher's events run inside this thread's message loop: the notifications come from the
+// machine's device changes, made here with plug and unplug.
+constexpr UINT kWatchdogMessage = WM_USER + 100;
+
+class USBWatcherTest : public InstallerTest {
+ protected:
+  // Runs this thread's messages until `done` holds or five seconds pass; false on the time-out.
+  // Each event handler posts WM_NULL so that the loop looks again.
+  bool PumpUntil(HWND window, const std::function<bool()>& done) {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool finished = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(mu);
+      if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return finished; })) PostMessageW(window, kWatchdogMessage, 0, 0);
+    });
+    MSG msg;
+    bool met = done();
+    while (!met && GetMessageW(&msg, nullptr, 0, 0) > 0 && msg.message != kWatchdogMessage) {
+      DispatchMessageW(&msg);
+      met = done();
+    }
+    {
+      std::lock_guard lock(mu);
+      finished = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    return met;
+  }
+  static void Count(TComponentUSB& sender, int& counter) {
+    ++counter;
+    PostMessageW(sender.Handle(), WM_NULL, 0, 0);
+  }
+  std::string Plug(const std::string& id, winsim::PlugSetup::Bus bus = winsim::PlugSetup::kUsb) {
+    winsim::PlugSetup p;
+    p.device_id = id;
+    p.bus = bus;
+    return winsim::plug_printer(dir, p);
+  }
+};
+
+TEST_F(USBWatcherTest, PrinterOnlyWatcherSeesUSBPrintersComeAndGo) {
+  TComponentUSB usb(true);
+  TComponentUSB silent(true);  // no handlers: its notifications are ignored
+  int arrivals = 0, removals = 0;
+  usb.OnUSBArrival = [&](TComponentUSB& s) { Count(s, arrivals); };
+  usb.OnUSBRemove = [&](TComponentUSB& s) { Count(s, removals); };
+
+  Plug("MFG:Kelvane;MDL:KV-2000;", winsim::PlugSetup::kLpt);  // not a USB device: nothing
+  Plug("MFG:Kelvane;MDL:KV-1000;");
+  ASSERT_TRUE(PumpUntil(usb.Handle(), [&] { return arrivals == 1; }));
+  winsim::unplug_printer(dir, "USB001");
+  ASSERT_TRUE(PumpUntil(usb.Handle(), [&] { return removals == 1; }));
+  EXPECT_EQ(arrivals, 1);
+
+  // Other device-change messages: no event.
+  SendMessageW(usb.Handle(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  DEV_BROADCAST_HDR volume{sizeof(DEV_BROADCAST_HDR), 2 /* a volume */, 0};
+  SendMessageW(usb.Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume));
+  EXPECT_EQ(arrivals, 1);
+  EXPECT_EQ(removals, 1);
+}
+
+TEST_F(USBWatcherTest, UnrestrictedWatcherSeesTheUSBDevice) {
+  TComponentUSB usb(false);
+  int arrivals = 0;
+  usb.OnUSBArrival = [&](TComponentUSB& s) { Count(s, arrivals); };
+  Plug("MFG:Kelvane;MDL:KV-1000;");
+  ASSERT_TRUE(PumpUntil(usb.Handle(), [&] { return arrivals == 1; }));
+}
+
+TEST_F(USBWatcherTest, AFailingHandlerDoesNotStopLaterNotifications) {
+  TComponentUSB usb(true);
+  int arrivals = 0;
+  usb.OnUSBArrival = [&](TComponentUSB& s) {
+    Count(s, arrivals);
+    if (arrivals == 1) throw KelvaneError(W_("handler failed"));
+  };
+  Plug("MFG:Kelvane;MDL:KV-1000;");
+  ASSERT_TRUE(PumpUntil(usb.Handle(), [&] { return arrivals == 1; }));
+  Plug("MFG:Kelvane;MDL:KV-2000;");
+  ASSERT_TRUE(PumpUntil(usb.Handle(), [&] { return arrivals == 2; }));
+  bool told = false;
+  for (auto& line : winsim::read_events(dir))
+    told = told || line.find("\"handler failed\"") != std::string::npos;
+  EXPECT_TRUE(told);
 }
 
 }  // namespace

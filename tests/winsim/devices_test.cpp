@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "support/machine_fixture.h"
+#include "win32/dbt.h"
+#include "win32/registry.h"
 #include "win32/setup.h"
 #include "win32/spooler.h"
 
@@ -221,6 +223,140 @@ TEST_F(DevicesTest, MalformedInfsGiveSetupErrors) {
   write_file(c("Pkg/Driver/wide.inf"), utf16_file(wide));
   EXPECT_EQ(install(W_("C:\\Pkg\\Driver\\wide.inf")), 0u);
   EXPECT_EQ(printers().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// What a registered window was told: the event and the interface's class and link.
+struct Told {
+  WPARAM event;
+  GUID cls;
+  WStr link;
+};
+std::vector<Told> g_told;
+
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_DEVICECHANGE && lp) {
+    auto* r = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
+    g_told.push_back({wp, r->dbcc_classguid, r->dbcc_name});
+    PostMessageW(hwnd, WM_NULL, 0, 0);  // the message loop below looks again
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+TEST_F(DevicesTest, RegisteredWindowsAreToldOfArrivalsAndRemovalsByAnotherProcess) {
+  g_told.clear();
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = RecordingProc;
+  wc.lpszClassName = W_("DeviceWatch");
+  RegisterClassExW(&wc);
+  HWND window = CreateWindowExW(0, W_("DeviceWatch"), W_(""), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  // Refused: a filter too short or of another kind, a window that does not exist, a service.
+  filter.dbcc_size = 12;
+  EXPECT_EQ(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  filter.dbcc_size = sizeof filter;
+  EXPECT_EQ(RegisterDeviceNotificationW(reinterpret_cast<HWND>(0x7777), &filter, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+  EXPECT_EQ(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_SERVICE_HANDLE), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  HDEVNOTIFY all = RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
+  ASSERT_NE(all, nullptr);
+  // The machine's tool, another process, plugs a USB printer: its USB device and its printing
+  // interface arrive.
+  CommandResult r = run_command(std::string(WINSIM_TOOL) + " plug " + dir + " --device-id \"" + kDeviceId + "\"");
+  ASSERT_EQ(r.status, 0) << r.output;
+  MSG msg;
+  while (g_told.size() < 2 && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  ASSERT_EQ(g_told.size(), 2u);
+  // The USB device's interface first, then the printing interface on the same device.
+  std::sort(g_told.begin(), g_told.end(), [](const Told& a, const Told& b) { return a.cls.Data1 > b.cls.Data1; });
+  EXPECT_EQ(g_told[0].cls.Data1, 0xA5DCBF10u);
+  EXPECT_EQ(g_told[1].cls.Data1, 0x28D78FADu);
+  for (const Told& t : g_told) {
+    EXPECT_EQ(t.event, static_cast<WPARAM>(DBT_DEVICEARRIVAL));
+    EXPECT_EQ(utf8(t.link).substr(0, 8), "\\\\?\\USB#");
+  }
+  const std::string printLink = utf8(g_told[1].link);
+  EXPECT_EQ(printLink.substr(printLink.size() - 38), "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}");
+  EXPECT_TRUE(UnregisterDeviceNotification(all));
+  EXPECT_FALSE(UnregisterDeviceNotification(all));
+
+  // Restricted to the printing class: the removal of the printer, once.
+  g_told.clear();
+  filter.dbcc_classguid = GUID{0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
+  ASSERT_NE(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+  winsim::unplug_printer(dir, "USB001");
+  while (g_told.empty() && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  ASSERT_EQ(g_told.size(), 1u);
+  EXPECT_EQ(g_told[0].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
+  DestroyWindow(window);  // the registration goes with the window
+}
+
+}  // namespace
+
+namespace {
+
+// Before Vista a device without a driver in the store brings up the Found New Hardware Wizard, a
+// window of its own process that stays until someone closes it.
+class WindowsXPDevicesTest : public DevicesTest {
+ protected:
+  winsim::MachineOptions options() override {
+    winsim::MachineOptions o;
+    o.major = 5;
+    o.minor = 1;
+    o.build = 2600;
+    o.service_pack = "Service Pack 3";
+    o.is64 = false;
+    return o;
+  }
+};
+
+TEST_F(WindowsXPDevicesTest, ADeviceWithoutDriverBringsUpTheWizardUntilItIsClosed) {
+  plug();
+  HWND wizard = nullptr;
+  for (int i = 0; i < 500 && !wizard; ++i) {
+    wizard = FindWindowW(nullptr, W_("Found New Hardware Wizard"));
+    if (!wizard) Sleep(10);
+  }
+  ASSERT_NE(wizard, nullptr);
+  SendMessageW(wizard, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(IsWindow(wizard));
+}
+
+// The printing interface of an unplugged printer is no longer linked.
+TEST_F(DevicesTest, UnpluggingUnlinksThePrintingInterface) {
+  plug();
+  auto linked = [&]() -> DWORD {
+    HKEY classes = nullptr;
+    const WStr path = W_("SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{28d78fad-5a12-11d1-ae5b-0000f803a8c2}");
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &classes) != ERROR_SUCCESS) return 99;
+    WCHAR name[512] = {};
+    DWORD n = 512;
+    DWORD value = 99, size = sizeof value;
+    if (RegEnumKeyExW(classes, 0, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      HKEY control = nullptr;
+      if (RegOpenKeyExW(classes, (WStr(name) + W_("\\#\\Control")).c_str(), 0, KEY_READ, &control) == ERROR_SUCCESS) {
+        RegQueryValueExW(control, W_("Linked"), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
+        RegCloseKey(control);
+      }
+    }
+    RegCloseKey(classes);
+    return value;
+  };
+  EXPECT_EQ(linked(), 1u);
+  winsim::unplug_printer(dir, "USB001");
+  EXPECT_EQ(linked(), 0u);
 }
 
 }  // namespace

@@ -175,4 +175,28 @@ TEST_F(ShellTest, ShellExecuteStartsProgramsAndRecordsDocuments) {
             static_cast<ULONG_PTR>(SE_ERR_FNF));
 }
 
+TEST_F(ShellTest, DocumentsOpenOnlyInAProgramForTheirKind) {
+  write_file(c("Pkg/Doc/Guide.pdf"), "%PDF");
+  write_file(c("Pkg/Doc/Notes.xyz"), "?");
+  auto result = [](const WCHAR* file) {
+    return reinterpret_cast<ULONG_PTR>(ShellExecuteW(nullptr, W_("open"), file, nullptr, nullptr, SW_SHOW));
+  };
+  // A fresh machine has no PDF reader and nothing for .xyz; a folder opens in the explorer.
+  EXPECT_EQ(result(W_("C:\\Pkg\\Doc\\Guide.pdf")), static_cast<ULONG_PTR>(SE_ERR_NOASSOC));
+  EXPECT_EQ(result(W_("C:\\Pkg\\Doc\\Notes.xyz")), static_cast<ULONG_PTR>(SE_ERR_NOASSOC));
+  EXPECT_GT(result(W_("C:\\Pkg\\Doc\\")), 32u);
+  // The user installs a reader.
+  auto sys = nlohmann::json::parse(read_file(dir + "/system.json"));
+  sys["associations"][".PDF"] = "AcroRd32.exe";
+  write_file(dir + "/system.json", sys.dump());
+  winsim::use_machine(dir);
+  EXPECT_GT(result(W_("C:\\Pkg\\Doc\\Guide.pdf")), 32u);
+  std::vector<std::string> programs;
+  for (auto& line : winsim::read_events(dir)) {
+    auto ev = nlohmann::json::parse(line);
+    if (ev["type"] == "shellexecute") programs.push_back(ev["program"]);
+  }
+  EXPECT_EQ(programs, (std::vector<std::string>{"explorer.exe", "AcroRd32.exe"}));
+}
+
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -231,12 +233,34 @@ class WindowIpcTest : public MachineTest {
 
   using ChildBody = std::function<void(HWND, Report&, const std::function<void()>& let_parent_run)>;
 
+  // A forked child inherits every lock as it was at the fork, but only the forking thread: a lock
+  // another thread held then (the sanitizer's allocator takes one for a moment on each
+  // allocation) is never released in the child, and the child's first allocation hangs. So the
+  // fork waits until every other thread of this process sleeps in the kernel, where none holds one.
+  static void wait_until_other_threads_sleep() {
+    const std::string self = std::to_string(::gettid());
+    for (int tries = 0; tries < 2000; ++tries) {
+      bool all_asleep = true;
+      for (auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) continue;
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        size_t close = line.rfind(')');  // the state follows the command name in parentheses
+        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'S') all_asleep = false;
+      }
+      if (all_asleep) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
   // Runs `body` in a forked child, which gets this process's window handle as a decimal number.
   // This thread runs its message loop only once the child calls `let_parent_run` (or ends), and
   // until the child has ended. Returns what the child reported.
   std::map<std::string, std::string> in_child(const ChildBody& body) {
     std::string number = std::to_string(reinterpret_cast<std::uintptr_t>(window));
     Pipe go = Pipe::make(), report = Pipe::make();
+    wait_until_other_threads_sleep();
     pid_t kid = ::fork();
     if (kid < 0) throw std::runtime_error("fork failed");
     if (kid == 0) {

@@ -55,6 +55,7 @@ typedef struct _SHFILEOPSTRUCTW {
 // ShellExecuteW's failures (its result is 32 or less).
 #define SE_ERR_FNF 2
 #define SE_ERR_ACCESSDENIED 5
+#define SE_ERR_NOASSOC 31
 
 extern "C" {
 WINSIM_API int WINAPI SHFileOperationW(LPSHFILEOPSTRUCTW lpFileOp);

@@ -156,6 +156,7 @@ typedef struct tagCREATESTRUCTW {
 #define WS_SYSMENU 0x00080000u
 #define WS_MINIMIZEBOX 0x00020000u
 #define WS_EX_APPWINDOW 0x00040000u
+#define WS_EX_TOOLWINDOW 0x00000080u
 #define CW_USEDEFAULT (static_cast<int>(0x80000000))
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
