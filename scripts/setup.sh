@@ -15,6 +15,8 @@ packages=(
   # made, libpng, libjpeg-turbo and giflib cross-compiled from Debian's source packages, which
   # apt-get source (dpkg-dev) fetches and unpacks.
   libz-mingw-w64-dev dpkg-dev
+  # winsim's text: FreeType, Wine's Tahoma-metric font (DejaVu as a stand-in), a CJK font.
+  libfreetype-dev fonts-wine fonts-dejavu-core fonts-wqy-microhei
   # The Windows build runs under Wine in a virtual X server; xwd and netpbm save its screenshots.
   wine wine32:i386 wine64 xvfb xauth x11-apps netpbm
 )

@@ -1,6 +1,6 @@
 #include "Controls.h"
 
-TComponent& TForm::AddControl(const WStr& name, TControlKind kind, const WStr& caption) {
+TComponent& TForm::AddControl(const WStr& name, TControlKind kind, const WStr& caption, TBounds bounds) {
   const WCHAR* cls = nullptr;
   DWORD style = WS_CHILD | WS_VISIBLE;
   switch (kind) {
@@ -11,9 +11,15 @@ TComponent& TForm::AddControl(const WStr& name, TControlKind kind, const WStr& c
       cls = W_("BUTTON");
       break;
     case TControlKind::Label:
-    case TControlKind::Image:
     case TControlKind::TabSheet:
       cls = W_("STATIC");
+      break;
+    case TControlKind::Image:
+      cls = W_("STATIC");
+      style |= SS_BITMAP | SS_NOTIFY;  // a picture set with STM_SETIMAGE; clicks reach the form
+      break;
+    case TControlKind::ProgressBar:
+      cls = W_("msctls_progress32");
       break;
     case TControlKind::Edit:
       cls = W_("EDIT");
@@ -23,19 +29,25 @@ TComponent& TForm::AddControl(const WStr& name, TControlKind kind, const WStr& c
       break;
     case TControlKind::ComboBox:
       cls = W_("COMBOBOX");
+      style |= CBS_DROPDOWNLIST;
       break;
     case TControlKind::Timer:
       break;
   }
-  TComponent c;
+  // Stored first: the window's name property points into the component, which the deque keeps in place.
+  Components.push_back({});
+  TComponent& c = Components.back();
   c.Name = name;
   c.Kind = kind;
   if (cls) {
-    c.Handle = CreateWindowExW(0, cls, caption.c_str(), style, 0, 0, 0, 0, Handle,
-                               reinterpret_cast<HMENU>(static_cast<UINT_PTR>(Components.size() + 1)), nullptr, nullptr);
+    c.Handle = CreateWindowExW(0, cls, caption.c_str(), style, bounds.Left, bounds.Top, bounds.Width, bounds.Height,
+                               Handle, reinterpret_cast<HMENU>(static_cast<UINT_PTR>(Components.size())), nullptr,
+                               nullptr);
+#ifndef _WIN32
+    if (c.Handle) SetPropW(c.Handle, W_("winsim.name"), const_cast<WCHAR*>(c.Name.c_str()));
+#endif
   }
-  Components.push_back(c);
-  return Components.back();
+  return c;
 }
 
 bool TMenuItem::IsSeparator() const { return Command == 0; }

@@ -8,7 +8,25 @@
 #include "common/text.h"
 #include "win32/user.h"
 
-enum class TControlKind { Button, BitBtn, Label, CheckBox, TabSheet, Edit, GroupBox, Image, ListBox, ComboBox, Timer };
+enum class TControlKind {
+  Button,
+  BitBtn,
+  Label,
+  CheckBox,
+  TabSheet,
+  Edit,
+  GroupBox,
+  Image,
+  ListBox,
+  ComboBox,  // a drop-down list
+  ProgressBar,
+  Timer
+};
+
+// Where a control lies in its form (left, top, width, height).
+struct TBounds {
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+};
 
 struct TComponent {
   WStr Name;
@@ -31,8 +49,10 @@ class TForm {
   void SetCaption(const WStr& text) const {
     if (Handle) SetWindowTextW(Handle, text.c_str());
   }
-  // A child control of the form (the window class by the kind); returns its component.
-  TComponent& AddControl(const WStr& name, TControlKind kind, const WStr& caption = {});
+  // A child control of the form (the window class by the kind), visible, at `bounds`; returns its
+  // component. Its control id is its position in the component list plus one. On the simulated
+  // machine the control carries its name for the scripted user ("click Image1").
+  TComponent& AddControl(const WStr& name, TControlKind kind, const WStr& caption = {}, TBounds bounds = {});
 };
 
 struct TMenuItem {

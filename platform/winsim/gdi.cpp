@@ -396,6 +396,65 @@ std::optional<picture::Picture> snapshot_window(HWND top) {
   return pic;
 }
 
+picture::Picture draw_message_box(const picture::Picture& below, const WStr& caption, const WStr& text,
+                                  const std::vector<WStr>& buttons) {
+  picture::Picture out = below;
+  if (out.Empty()) {  // no owner on screen: the box over an empty desktop
+    out.Width = 480;
+    out.Height = 240;
+    out.Pixels.assign(480 * 240, picture::Argb(255, 58, 110, 165));
+  }
+  BITMAPINFO bi{};
+  bi.bmiHeader = {sizeof(BITMAPINFOHEADER), static_cast<LONG>(out.Width), -static_cast<LONG>(out.Height), 1, 32, BI_RGB,
+                  0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!bmp) return out;
+  std::memcpy(bits, out.Pixels.data(), out.Pixels.size() * 4);
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, bmp);
+  HFONT font = CreateFontW(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, u"Tahoma");
+  HGDIOBJ old_font = SelectObject(dc, font);
+  SetBkMode(dc, TRANSPARENT);
+  auto box = [&](RECT r, COLORREF c) {
+    HBRUSH b = CreateSolidBrush(c);
+    FillRect(dc, &r, b);
+    DeleteObject(b);
+  };
+  // The text's size decides the box's: at most 360 pixels wide, as tall as its lines.
+  RECT measure{0, 0, 360, 0};
+  DrawTextW(dc, text.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  const LONG bw = 80, bh = 24, gap = 8, n = static_cast<LONG>(buttons.size());
+  LONG w = std::max<LONG>({measure.right + 40, n * (bw + gap) + 24, 200});
+  LONG h = 28 + measure.bottom + 30 + bh + 16;
+  LONG x = (static_cast<LONG>(out.Width) - w) / 2, y = (static_cast<LONG>(out.Height) - h) / 2;
+  box({x - 1, y - 1, x + w + 1, y + h + 1}, RGB(100, 100, 100));
+  box({x, y, x + w, y + h}, RGB(255, 255, 255));
+  box({x, y + h - bh - 24, x + w, y + h}, RGB(240, 240, 240));
+  SetTextColor(dc, RGB(0, 0, 0));
+  RECT title{x + 8, y + 4, x + w - 8, y + 24};
+  DrawTextW(dc, caption.c_str(), -1, &title, DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+  RECT body{x + 20, y + 36, x + w - 20, y + 36 + measure.bottom};
+  DrawTextW(dc, text.c_str(), -1, &body, DT_LEFT | DT_WORDBREAK | DT_NOPREFIX);
+  LONG bx = x + w - 12 - n * (bw + gap) + gap;
+  for (const WStr& label : buttons) {
+    RECT br{bx, y + h - bh - 12, bx + bw, y + h - 12};
+    box({br.left - 1, br.top - 1, br.right + 1, br.bottom + 1}, RGB(173, 173, 173));
+    box(br, RGB(225, 225, 225));
+    DrawTextW(dc, label.c_str(), -1, &br, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    bx += bw + gap;
+  }
+  std::memcpy(out.Pixels.data(), bits, out.Pixels.size() * 4);
+  for (uint32_t& p : out.Pixels)
+    if (p) p |= 0xFF000000u;
+  SelectObject(dc, old_font);
+  DeleteObject(font);
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  DeleteObject(bmp);
+  return out;
+}
+
 void forget_surface(HWND top) {
   Gdi& g = gdi();
   std::lock_guard lock(g.mu);

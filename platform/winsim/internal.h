@@ -301,9 +301,23 @@ void mark_for_paint(HWND h, bool dirty, bool children);
 // The top-level windows of this process that are shown, in creation order.
 std::vector<HWND> shown_top_windows();
 
+// The class name of a window of this process ("" for none).
+WStr window_class(HWND h);
+// The cursor last set with SetCursor, by its resource number (32512 the arrow; 0 none).
+ULONG_PTR current_cursor();
+
+// ---- the system's controls (controls.cpp) -----------------------------------------------------
+// The procedure of a system class (STATIC, LISTBOX, COMBOBOX, msctls_progress32, BUTTON, ...).
+WNDPROC system_class_proc(WStrView name);
+// The user picks an item of a drop-down list by its text: selected, and the parent told.
+bool choose_item(HWND combo, const WStr& item);
+
 // ---- drawing (gdi.cpp) ------------------------------------------------------------------------
 // The top-level window as drawn, colour-keyed parts transparent; none for an unknown window.
 std::optional<picture::Picture> snapshot_window(HWND top);
+// A message box drawn over a picture of what lies below it (an empty desktop when that is empty).
+picture::Picture draw_message_box(const picture::Picture& below, const WStr& caption, const WStr& text,
+                                  const std::vector<WStr>& buttons);
 // Drops the surface of a top-level window that is gone.
 void forget_surface(HWND top);
 

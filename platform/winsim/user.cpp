@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -130,13 +131,6 @@ std::optional<HWND> new_window_handle() {
   return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(kFirst + 2 * (*n % kCount)));
 }
 
-// Controls of the system, handled by the default window procedure here.
-bool is_system_class(WStrView name) {
-  for (const char16_t* c : {u"BUTTON", u"STATIC", u"EDIT", u"LISTBOX", u"COMBOBOX", u"#32770"})
-    if (iequal(name, c)) return true;
-  return false;
-}
-
 // "*" and "?" as in file names, ignoring case.
 bool glob(WStrView pat, WStrView s) {
   if (pat.empty()) return s.empty();
@@ -151,9 +145,10 @@ bool glob(WStrView pat, WStrView s) {
 // ---- the scripted user ------------------------------------------------------------------------
 
 struct Action {
-  enum Kind { kClose, kWait, kLook, kEnv } kind;
-  WStr pattern;
+  enum Kind { kClose, kWait, kLook, kEnv, kShot, kClick, kHover, kChoose } kind;
+  WStr pattern;  // a title, folder, variable, file or control name
   int ms = 0;
+  WStr item;  // choose: the item's text
 };
 
 struct BoxRule {
@@ -171,6 +166,7 @@ struct Script {
   size_t next = 0;
   std::vector<BoxRule> boxes;
   std::set<HWND> asked_to_close;
+  HWND hovered = nullptr;  // the control the pointer is over
 };
 
 Script& script() {
@@ -189,6 +185,7 @@ void reset_user() {
   s.next = 0;
   s.boxes.clear();
   s.asked_to_close.clear();
+  s.hovered = nullptr;
   s.idle_until = {};
 }
 
@@ -222,6 +219,11 @@ WStr unquote_pattern(WStr p) {
 //   wait MS             lets MS milliseconds pass
 //   look FOLDER         records what the folder holds, as a person looking at it would see
 //   env NAME            records the program's environment variable NAME (a developer's look)
+//   shot FILE           writes a PNG of the program's window as drawn (FILE relative to the script)
+//   click NAME          presses and releases the left button over the control named NAME
+//   hover NAME          moves the pointer over the control NAME (the one it leaves is told)
+//   choose NAME "ITEM"  picks ITEM in the drop-down list NAME, as the user would
+// Controls are named by their "winsim.name" property (SetPropW), a text of the program's.
 // Actions other than box run in order whenever the program waits for its user. When they are
 // done, the user closes the program's windows.
 void load_script(Script& s) {
@@ -251,21 +253,34 @@ void load_script(Script& s) {
       s.boxes.push_back({id, pat.empty() ? WStr(u"*") : pat});
     } else if (iequal(verb, u"close")) {
       WStr pat = unquote_pattern(rest);
-      s.actions.push_back({Action::kClose, pat.empty() ? WStr(u"*") : pat});
+      s.actions.push_back({Action::kClose, pat.empty() ? WStr(u"*") : pat, 0, {}});
     } else if (iequal(verb, u"wait")) {
       std::string n = to_utf8(rest);
       char* end = nullptr;
       long ms = std::strtol(n.c_str(), &end, 10);
       if (n.empty() || *end || ms < 0 || ms > 600000)
         script_error(file, line_no, "wait needs milliseconds (0 to 600000)");
-      s.actions.push_back({Action::kWait, {}, static_cast<int>(ms)});
+      s.actions.push_back({Action::kWait, {}, static_cast<int>(ms), {}});
     } else if (iequal(verb, u"look") || iequal(verb, u"env")) {
       WStr arg = unquote_pattern(rest);
       if (arg.empty())
         script_error(file, line_no, to_utf8(verb) + " needs a " + (iequal(verb, u"env") ? "name" : "folder"));
-      s.actions.push_back({iequal(verb, u"env") ? Action::kEnv : Action::kLook, arg});
+      s.actions.push_back({iequal(verb, u"env") ? Action::kEnv : Action::kLook, arg, 0, {}});
+    } else if (iequal(verb, u"shot") || iequal(verb, u"click") || iequal(verb, u"hover")) {
+      WStr arg = unquote_pattern(rest);
+      if (arg.empty()) script_error(file, line_no, to_utf8(verb) + " needs a " + (iequal(verb, u"shot") ? "file" : "control name"));
+      Action::Kind k = iequal(verb, u"shot") ? Action::kShot : iequal(verb, u"click") ? Action::kClick : Action::kHover;
+      if (k == Action::kShot && !std::filesystem::path(to_utf8(arg)).is_absolute())
+        arg = from_utf8((std::filesystem::path(file).parent_path() / to_utf8(arg)).string());
+      s.actions.push_back({k, arg, 0, {}});
+    } else if (iequal(verb, u"choose")) {
+      size_t sp2 = rest.find_first_of(u" \t");
+      WStr item = sp2 == WStr::npos ? WStr() : unquote_pattern(rest.substr(sp2));
+      if (sp2 == WStr::npos || item.empty()) script_error(file, line_no, "choose needs a control name and an item");
+      s.actions.push_back({Action::kChoose, rest.substr(0, sp2), 0, item});
     } else {
-      script_error(file, line_no, "unknown action \"" + to_utf8(verb) + "\" (box, close, wait, look or env)");
+      script_error(file, line_no,
+                   "unknown action \"" + to_utf8(verb) + "\" (box, close, wait, look, env, shot, click, hover or choose)");
     }
   }
 }
@@ -299,6 +314,44 @@ std::vector<std::pair<HWND, WStr>> visible_top_windows(std::thread::id thread) {
   return out;
 }
 
+// This thread's control whose "winsim.name" property is `name`.
+HWND named_control(const WStr& name) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  for (auto& [h, w] : u.windows) {
+    if (w.thread != std::this_thread::get_id()) continue;
+    auto it = w.props.find(folded(u"winsim.name"));
+    if (it != w.props.end() && it->second && name == static_cast<const WCHAR*>(it->second)) return h;
+  }
+  return nullptr;
+}
+
+// Writes the PNG of a top-level window, with a message box over it when one is open; the record.
+json take_shot(const WStr& file, HWND top, const WStr& title, const std::function<picture::Picture(picture::Picture)>& box = {}) {
+  json ev = {{"type", "user"}, {"action", "shot"}, {"file", to_utf8(file)}, {"window", to_utf8(title)}};
+  auto pic = top ? snapshot_window(top) : std::nullopt;
+  if (box) pic = box(pic ? std::move(*pic) : picture::Picture{});
+  std::vector<uint8_t> png = pic ? picture::EncodePng(*pic) : std::vector<uint8_t>{};
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(to_utf8(file)).parent_path(), ec);
+  std::ofstream out(to_utf8(file), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  if (png.empty() || !out) ev["error"] = png.empty() ? "nothing drawn" : "cannot write the file";
+  return ev;
+}
+
+// The pointer moves over a control: the one it leaves gets WM_MOUSELEAVE, this one WM_MOUSEMOVE
+// at its centre. Returns the centre, in the control's coordinates.
+LPARAM point_at(Script& s, HWND h) {
+  RECT r{};
+  GetClientRect(h, &r);
+  LPARAM at = MAKELPARAM(r.right / 2, r.bottom / 2);
+  HWND left = std::exchange(s.hovered, h);
+  if (left && left != h) PostMessageW(left, WM_MOUSELEAVE, 0, 0);
+  PostMessageW(h, WM_MOUSEMOVE, 0, at);
+  return at;
+}
+
 // The user's turn: the thread is idle. Returns whether the user did something.
 bool user_acts() {
   // The user's script is for the program they run; the system's own helpers (the hardware
@@ -321,6 +374,30 @@ bool user_acts() {
     if (a.kind == Action::kLook) {
       append_event(
           {{"type", "user"}, {"action", "look"}, {"folder", to_utf8(a.pattern)}, {"entries", list_folder(a.pattern)}});
+      return true;
+    }
+    if (a.kind == Action::kShot) {
+      append_event(take_shot(a.pattern, windows.front().first, windows.front().second));
+      return true;
+    }
+    if (a.kind == Action::kClick || a.kind == Action::kHover || a.kind == Action::kChoose) {
+      const char* verb = a.kind == Action::kClick ? "click" : a.kind == Action::kHover ? "hover" : "choose";
+      json ev = {{"type", "user"}, {"action", verb}, {"control", to_utf8(a.pattern)}};
+      HWND h = named_control(a.pattern);
+      if (!h) {
+        ev["found"] = false;
+      } else if (a.kind == Action::kChoose) {
+        ev["item"] = to_utf8(a.item);
+        if (!choose_item(h, a.item)) ev["found"] = false;
+      } else {
+        std::lock_guard relock(s.mu);
+        LPARAM at = point_at(s, h);
+        if (a.kind == Action::kClick) {
+          PostMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, at);
+          PostMessageW(h, WM_LBUTTONUP, 0, at);
+        }
+      }
+      append_event(ev);
       return true;
     }
     if (a.kind == Action::kEnv) {
@@ -590,7 +667,7 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
     HBRUSH background = nullptr;
     for (auto& c : u.classes)
       if (iequal(c.name, lpClassName)) proc = c.proc, background = c.background;
-    if (!proc && is_system_class(lpClassName)) proc = DefWindowProcW;
+    if (!proc) proc = system_class_proc(lpClassName);
     if (!proc) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
@@ -771,6 +848,9 @@ WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
   return with_window(hWnd, LONG_PTR{0}, [&](Window& w) -> LONG_PTR {
     if (nIndex == GWLP_USERDATA) return w.userdata;
     if (nIndex == GWLP_WNDPROC) return reinterpret_cast<LONG_PTR>(w.proc);
+    if (nIndex == GWL_STYLE) return static_cast<LONG_PTR>(w.style | (w.visible ? WS_VISIBLE : 0u));
+    if (nIndex == GWL_EXSTYLE) return static_cast<LONG_PTR>(w.ex_style);
+    if (nIndex == GWLP_ID) return reinterpret_cast<LONG_PTR>(w.id);
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   });
@@ -799,6 +879,10 @@ WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
   WStr cls = wstr_or_empty(lpClassName), title = wstr_or_empty(lpWindowName);
   if (HWND h = find_top_window(lpClassName ? &cls : nullptr, lpWindowName ? &title : nullptr)) return h;
   return remote_find(lpClassName, lpWindowName);
+}
+
+WINSIM_API LRESULT WINAPI CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  return lpPrevWndFunc ? lpPrevWndFunc(hWnd, Msg, wParam, lParam) : 0;
 }
 
 WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
@@ -1007,6 +1091,25 @@ WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
       break;
     }
   }
+  // A picture the script asks for next is taken while the box is open, the box on top.
+  std::optional<WStr> shot_file;
+  {
+    Script& s = script();
+    std::lock_guard lock(s.mu);
+    if (s.next < s.actions.size() && s.actions[s.next].kind == Action::kShot) shot_file = s.actions[s.next++].pattern;
+  }
+  if (shot_file) {
+    static const std::map<int, const char16_t*> kLabels = {{IDOK, u"OK"},     {IDCANCEL, u"Cancel"}, {IDABORT, u"Abort"},
+                                                          {IDRETRY, u"Retry"}, {IDIGNORE, u"Ignore"}, {IDYES, u"Yes"},
+                                                          {IDNO, u"No"}};
+    std::vector<WStr> labels;
+    for (int b : buttons) labels.push_back(kLabels.at(b));
+    HWND top = nullptr;
+    if (hWnd)
+      if (auto place = window_place(hWnd)) top = place->top;
+    append_event(take_shot(*shot_file, top, caption,
+                           [&](picture::Picture below) { return draw_message_box(below, caption, text, labels); }));
+  }
   append_event({{"type", "messagebox"},
                 {"caption", to_utf8(caption)},
                 {"text", to_utf8(text)},
@@ -1130,6 +1233,20 @@ void mark_for_paint(HWND h, bool dirty, bool children) {
   }
 }
 
+WStr window_class(HWND h) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  Window* w = window(u, h);
+  return w ? w->cls : WStr();
+}
+
+namespace {
+std::atomic<HWND> g_capture{nullptr};
+std::atomic<ULONG_PTR> g_cursor{0};
+}  // namespace
+
+ULONG_PTR current_cursor() { return g_cursor.load(); }
+
 std::vector<HWND> shown_top_windows() {
   Ui& u = ui();
   std::lock_guard lock(u.mu);
@@ -1142,6 +1259,24 @@ std::vector<HWND> shown_top_windows() {
 }  // namespace winsim
 
 extern "C" {
+
+WINSIM_API HWND WINAPI SetCapture(HWND hWnd) { return g_capture.exchange(hWnd); }
+WINSIM_API BOOL WINAPI ReleaseCapture(void) {
+  g_capture = nullptr;
+  return TRUE;
+}
+WINSIM_API HWND WINAPI GetCapture(void) { return g_capture.load(); }
+
+// The system's cursors are known by their numbers (IDC_ARROW, IDC_HAND, IDC_WAIT); the handle is
+// the number, so that what was set can be told by it.
+WINSIM_API HCURSOR WINAPI LoadCursorW(HINSTANCE hInstance, LPCWSTR lpCursorName) {
+  auto n = reinterpret_cast<ULONG_PTR>(lpCursorName);
+  if (hInstance || n < 32512 || n > 32651) return fail(ERROR_RESOURCE_NAME_NOT_FOUND, static_cast<HCURSOR>(nullptr));
+  return reinterpret_cast<HCURSOR>(n);
+}
+WINSIM_API HCURSOR WINAPI SetCursor(HCURSOR hCursor) {
+  return reinterpret_cast<HCURSOR>(g_cursor.exchange(reinterpret_cast<ULONG_PTR>(hCursor)));
+}
 
 WINSIM_API BOOL WINAPI IsIconic(HWND hWnd) {
   return with_window(hWnd, FALSE, [](Window& w) { return w.minimized ? TRUE : FALSE; });

@@ -1,6 +1,7 @@
 // The interface texts: the two language files, built-in defaults, the product variant's
 // overrides and the line-break rule.
 #include "installer/ui/Controls.h"
+#include "win32/gdi.h"
 #include "support/installer_fixture.h"
 
 using namespace testutil;
@@ -191,3 +192,20 @@ TEST_F(CaptionsTest, MenuItemsWithoutATextAreDeleted) {
 }
 
 }  // namespace
+
+// The main window's controls: placed, of their kind's class, and named for the scripted user.
+TEST_F(CaptionsTest, ControlsArePlacedAndNamed) {
+  TComponent& image = form.AddControl(W_("Image1"), TControlKind::Image, W_(""), {113, 304, 192, 72});
+  TComponent& combo = form.AddControl(W_("cbbPrinterDriver"), TControlKind::ComboBox, W_(""), {125, 280, 180, 21});
+  TComponent& bar = form.AddControl(W_("pb1"), TControlKind::ProgressBar, W_(""), {0, 515, 790, 17});
+  RECT host_rect, r;
+  GetWindowRect(host, &host_rect);
+  GetWindowRect(image.Handle, &r);
+  EXPECT_EQ(r.left - host_rect.left, 113);
+  EXPECT_EQ(r.bottom - r.top, 72);
+  EXPECT_EQ(WStr(static_cast<const WCHAR*>(GetPropW(combo.Handle, W_("winsim.name")))), W_("cbbPrinterDriver"));
+  EXPECT_EQ(GetWindowLongPtrW(combo.Handle, GWLP_ID), 2);
+  EXPECT_EQ(SendMessageW(combo.Handle, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W_("Kelvane KV-2000"))), 0);
+  SendMessageW(bar.Handle, PBM_SETPOS, 40, 0);
+  EXPECT_EQ(SendMessageW(bar.Handle, PBM_GETPOS, 0, 0), 40);
+}

@@ -88,7 +88,64 @@ typedef struct tagCREATESTRUCTW {
 #define WM_NCDESTROY 0x0082u
 #define WM_COMMAND 0x0111u
 #define WM_TIMER 0x0113u
+#define WM_SETFONT 0x0030u
+#define WM_GETFONT 0x0031u
+#define WM_SETCURSOR 0x0020u
+#define WM_NCLBUTTONDOWN 0x00A1u
+#define WM_MOUSEMOVE 0x0200u
+#define WM_LBUTTONDOWN 0x0201u
+#define WM_LBUTTONUP 0x0202u
+#define WM_MOUSELEAVE 0x02A3u
+#define WM_CTLCOLORSTATIC 0x0138u
 #define WM_USER 0x0400u
+#define MK_LBUTTON 0x0001u
+#define HTCAPTION 2
+
+#define MAKELPARAM(l, h) (static_cast<LPARAM>(static_cast<DWORD>((static_cast<WORD>(l)) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
+#define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>((static_cast<WORD>(l)) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
+#define LOWORD(v) (static_cast<WORD>(static_cast<DWORD_PTR>(v) & 0xFFFF))
+#define HIWORD(v) (static_cast<WORD>((static_cast<DWORD_PTR>(v) >> 16) & 0xFFFF))
+#define GET_X_LPARAM(lp) (static_cast<int>(static_cast<short>(LOWORD(lp))))
+#define GET_Y_LPARAM(lp) (static_cast<int>(static_cast<short>(HIWORD(lp))))
+
+// Static controls.
+#define SS_LEFT 0x0000u
+#define SS_CENTER 0x0001u
+#define SS_RIGHT 0x0002u
+#define SS_BITMAP 0x000Eu
+#define SS_NOTIFY 0x0100u
+#define SS_CENTERIMAGE 0x0200u
+#define STM_SETIMAGE 0x0172u
+#define STM_GETIMAGE 0x0173u
+#define IMAGE_BITMAP 0
+#define STN_CLICKED 0
+
+// List boxes.
+#define LB_ADDSTRING 0x0180u
+#define LB_RESETCONTENT 0x0184u
+#define LB_GETTEXT 0x0189u
+#define LB_GETTEXTLEN 0x018Au
+#define LB_GETCOUNT 0x018Bu
+#define LB_SETITEMHEIGHT 0x01A0u
+#define LB_GETITEMHEIGHT 0x01A1u
+#define LB_ERR (-1)
+
+// Combo boxes.
+#define CBS_DROPDOWNLIST 0x0003u
+#define CB_ADDSTRING 0x0143u
+#define CB_GETCOUNT 0x0146u
+#define CB_GETCURSEL 0x0147u
+#define CB_GETLBTEXT 0x0148u
+#define CB_GETLBTEXTLEN 0x0149u
+#define CB_RESETCONTENT 0x014Bu
+#define CB_SETCURSEL 0x014Eu
+#define CB_ERR (-1)
+#define CBN_SELCHANGE 1
+
+// Progress bars ("msctls_progress32").
+#define PBM_SETPOS 0x0402u
+#define PBM_SETRANGE32 0x0406u
+#define PBM_GETPOS 0x0408u
 
 // Window styles and show commands.
 #define WS_OVERLAPPED 0x00000000u
@@ -109,7 +166,13 @@ typedef struct tagCREATESTRUCTW {
 #define WS_DISABLED 0x08000000u
 #define WS_EX_LAYERED 0x00080000u
 #define GWLP_WNDPROC (-4)
+#define GWLP_ID (-12)
+#define GWL_STYLE (-16)
+#define GWL_EXSTYLE (-20)
 #define GWLP_USERDATA (-21)
+#define IDC_ARROW (reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(32512)))
+#define IDC_WAIT (reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(32514)))
+#define IDC_HAND (reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(32649)))
 #define PM_NOREMOVE 0x0000u
 #define PM_REMOVE 0x0001u
 
@@ -167,6 +230,11 @@ WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd);
 WINSIM_API int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 WINSIM_API BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString);
 WINSIM_API BOOL WINAPI IsIconic(HWND hWnd);
+WINSIM_API HWND WINAPI SetCapture(HWND hWnd);
+WINSIM_API BOOL WINAPI ReleaseCapture(void);
+WINSIM_API HWND WINAPI GetCapture(void);
+WINSIM_API HCURSOR WINAPI LoadCursorW(HINSTANCE hInstance, LPCWSTR lpCursorName);
+WINSIM_API HCURSOR WINAPI SetCursor(HCURSOR hCursor);
 WINSIM_API BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 WINSIM_API BOOL WINAPI IsWindowEnabled(HWND hWnd);
 WINSIM_API HWND WINAPI GetParent(HWND hWnd);
@@ -179,6 +247,7 @@ WINSIM_API LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex);
 WINSIM_API LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 WINSIM_API HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
 WINSIM_API LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API LRESULT WINAPI CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 WINSIM_API BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
 WINSIM_API BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
 WINSIM_API BOOL WINAPI TranslateMessage(const MSG* lpMsg);
