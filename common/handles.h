@@ -74,6 +74,13 @@ struct PrinterHandleTraits {  // OpenPrinterW, AddPrinterW
 };
 using unique_printer = unique_handle<PrinterHandleTraits>;
 
+struct PrinterChangeTraits {  // FindFirstPrinterChangeNotification
+  using value_type = HANDLE;
+  static value_type invalid() { return INVALID_HANDLE_VALUE; }
+  static void close(value_type h) { FindClosePrinterChangeNotification(h); }
+};
+using unique_printer_change = unique_handle<PrinterChangeTraits>;
+
 struct RegistryKeyTraits {  // RegOpenKey*, RegCreateKeyEx*
   using value_type = HKEY;
   static value_type invalid() { return nullptr; }

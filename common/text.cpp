@@ -57,6 +57,11 @@ WStr ChangeFileExt(WStrView path, WStrView ext) {
   return WStr(base) + WStr(ext);
 }
 
+WStr ExtractFileExt(WStrView path) {
+  size_t dot = path.find_last_of(W_(".\\:"));
+  return dot != WStrView::npos && path[dot] == u'.' ? WStr(path.substr(dot)) : WStr();
+}
+
 WStr IncludeTrailingPathDelimiter(WStrView path) {
   WStr p(path);
   if (p.empty() || p.back() != u'\\') p += u'\\';

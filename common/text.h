@@ -37,6 +37,7 @@ std::string ToUtf8(WStrView s);
 WStr ExtractFilePath(WStrView path);
 WStr ExtractFileName(WStrView path);
 WStr ChangeFileExt(WStrView path, WStrView ext);
+WStr ExtractFileExt(WStrView path);  // with its dot; empty when the name has none
 WStr IncludeTrailingPathDelimiter(WStrView path);
 WStr ExcludeTrailingPathDelimiter(WStrView path);
 // `destName` relative to the folder of `baseName` ("..\" for each folder to climb), or

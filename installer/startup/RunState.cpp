@@ -5,6 +5,7 @@
 #include "installer/config/Info.h"
 #include "installer/lang/LangStrings.h"
 #include "installer/ui/frmMain.h"
+#include "installer/usb/USBFunc.h"
 
 TFormMain* FormMain = nullptr;
 
@@ -252,6 +253,9 @@ int KelvaneMain(HINSTANCE instance) {
     ShowApplicationError(e.message());
     exitCode = 1;
   }
+  // The USB library the window bound stays loaded, and so locked, until it is let go: let go of
+  // it first, or its staged copy would stay behind in the temporary folder.
+  UnbindUSBAccessLibrary();
   // Also after a failed start-up, so that a half-staged folder does not stay behind.
   StagingCleanup();
   FinalizeRunState();

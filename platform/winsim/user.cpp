@@ -1278,6 +1278,25 @@ WINSIM_API HCURSOR WINAPI SetCursor(HCURSOR hCursor) {
   return reinterpret_cast<HCURSOR>(g_cursor.exchange(reinterpret_cast<ULONG_PTR>(hCursor)));
 }
 
+// The simulated display: one screen of 1280 x 1024 pixels.
+WINSIM_API int WINAPI GetSystemMetrics(int nIndex) {
+  switch (nIndex) {
+    case SM_CXSCREEN:
+      return 1280;
+    case SM_CYSCREEN:
+      return 1024;
+    default:
+      return 0;
+  }
+}
+
+// The scripted pointer tells a control it left as soon as it moves to another one, whether the
+// control asked for that or not; asking succeeds for a window that exists.
+WINSIM_API BOOL WINAPI TrackMouseEvent(LPTRACKMOUSEEVENT lpEventTrack) {
+  if (!lpEventTrack || lpEventTrack->cbSize != sizeof(TRACKMOUSEEVENT)) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  return IsWindow(lpEventTrack->hwndTrack) ? TRUE : fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+}
+
 WINSIM_API BOOL WINAPI IsIconic(HWND hWnd) {
   return with_window(hWnd, FALSE, [](Window& w) { return w.minimized ? TRUE : FALSE; });
 }
