@@ -88,11 +88,11 @@ def mix(a, b, t):
 
 def background():
     c = Canvas(790, 515, KEY + (255,))
-    top, bottom = (18, 52, 96), (236, 240, 245)
+    top, bottom = (176, 200, 236), (236, 240, 245)
 
     def colour(x, y):
-        if y < 110:
-            return mix((24, 70, 128), top, y / 110) + (255,)
+        if y < 110:  # light, so that the window's title reads well on it
+            return mix((226, 236, 250), top, y / 110) + (255,)
         return mix((250, 251, 253), bottom, (y - 110) / 405) + (255,)
 
     c.rounded(0, 0, 790, 515, 14, colour)
@@ -102,7 +102,7 @@ def background():
 
 def logo():
     c = Canvas(144, 58)
-    c.text("KELVANE", 72, 29, 3, (255, 255, 255, 255))
+    c.text("KELVANE", 72, 29, 3, (24, 70, 128, 255))
     c.save("logo.png")
 
 

@@ -13,6 +13,10 @@
 #include "win32/shell.h"
 #include "win32/spooler.h"
 
+#ifdef _WIN32
+#include <commctrl.h>
+#endif
+
 namespace {
 const WCHAR* const kClassName = W_("TFormMain");
 constexpr int kClientWidth = 790;
@@ -26,6 +30,11 @@ constexpr UINT WM_KELVANE_LISTPORTS = WM_USER + 0x201;
 // ---- creation and life ------------------------------------------------------------------------
 
 TFormMain::TFormMain(HINSTANCE instance) {
+#ifdef _WIN32
+  // The progress bar's window class comes from the common controls, registered on demand.
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+#endif
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = WndProc;

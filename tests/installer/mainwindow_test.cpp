@@ -98,7 +98,7 @@ TEST_F(MainWindowTest, TheSampleWindowAsCreated) {
   EXPECT_EQ(GetWindowLongPtrW(form->Handle, GWL_EXSTYLE) & WS_EX_LAYERED, static_cast<LONG_PTR>(WS_EX_LAYERED));
   WCHAR title[128] = {};
   GetWindowTextW(form->lblTitle->Handle, title, 128);
-  EXPECT_EQ(U(title), "Kelvane Dot-Matrix Printer Driver Setup");
+  EXPECT_EQ(U(title), "Kelvane Printer Driver Setup");
   EXPECT_EQ(Items(form->cbbPrinterDriver), (std::vector<WStr>{W_("Kelvane KV-1000"), W_("Kelvane KV-2000")}));
   EXPECT_EQ(form->cbbPrinterDriver->ItemIndex(), 0);
   EXPECT_TRUE(form->imgBackGrand->HasPicture());
