@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the product for the simulated machine, makes a fresh default machine
-# (Windows 7 SP1 64-bit, English), puts the sample driver package with Kelvane.exe on its C:
-# drive and runs the installer there with a scripted user, then shows what happened.
+# (Windows 7 SP1 64-bit, English) with a sample USB printer plugged in, puts the sample driver
+# package with Kelvane.exe on its C: drive and runs the installer there with a scripted user who
+# presses Start and answers Yes; then shows what happened and where the screenshots are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,31 +17,46 @@ rm -rf "$demo"
 mkdir -p "$demo"
 
 echo
-echo "== a new machine =="
+echo "== a new machine: Windows 7 SP1, 64-bit, English, with a Kelvane KV-1000 on USB =="
 "$winsim" new "$machine"
+"$winsim" plug "$machine" --device-id "MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;CLS:PRINTER;DES:Kelvane KV-1000;"
 
 cp -r examples/package "$machine/C/Package"
 cp build/release/bin/Kelvane.exe "$machine/C/Package/"
 
-# The user looks at what the installer staged, at its PATH, then closes the window.
+# The user looks at the window, presses Start, answers Yes, watches the install and reads the
+# result; the pictures are taken on the way.
 cat > "$demo/user.txt" <<'SCRIPT'
-look C:\Users\Administrator\AppData\Local\Temp\PrinterSetup
-env PATH
+box YES
+shot window-at-start.png
+click Image1
+wait 520
+shot window-installing.png
+wait 3000
+shot success-box.png
 close Driver Setup
 SCRIPT
 
 echo
 echo "== C:\\Package\\Kelvane.exe, started from the package folder =="
-"$winsim" run "$machine" --script "$demo/user.txt" 'C:\Package\Kelvane.exe'
-echo "exit code $?"
+start=$(date +%s%N)
+"$winsim" run "$machine" --cd 'C:\Package' --script "$demo/user.txt" 'C:\Package\Kelvane.exe'
+echo "exit code $? after $(( ($(date +%s%N) - start) / 1000000 )) ms"
 
 echo
-echo "== what happened (events.jsonl) =="
-"$winsim" events "$machine"
+echo "== the message boxes =="
+"$winsim" events "$machine" | grep '"type":"messagebox"' |
+  python3 -c 'import json,sys
+for l in sys.stdin:
+    e = json.loads(l)
+    print("[%s] %s -> %s" % (e["caption"], e["text"], e["answer"]))'
 
 echo
-echo "== the temporary folder after exit =="
-ls -A "$machine/C/Users/Administrator/AppData/Local/Temp"
-echo "(empty: the staging folder, its PrinterSetup parent and the name's reservation file went at exit)"
+echo "== the machine's printers now =="
+"$winsim" show "$machine" | sed -n '/^printer/,/^driver/p' | grep -v '^driver'
+
 echo
-echo "The machine stays in $machine: look at it with '$winsim show $machine'."
+echo "== screenshots =="
+for f in window-at-start window-installing success-box; do echo "$demo/$f.png"; done
+echo
+echo "The machine stays in $machine: look at it with '$winsim show $machine' and '$winsim events $machine'."

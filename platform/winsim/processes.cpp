@@ -403,6 +403,11 @@ WINSIM_API BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpComman
     }
   }
   posix_spawn_file_actions_addchdir_np(&fa, host_cwd.c_str());
+  // Windows runs any file that holds an image; a program a process wrote out itself (an installer
+  // unpacking its helper) has no execute permission on the host until it is given one.
+  struct stat image_stat {};
+  if (::stat(program->host.c_str(), &image_stat) == 0 && (image_stat.st_mode & S_IXUSR) == 0)
+    ::chmod(program->host.c_str(), image_stat.st_mode | S_IXUSR | S_IXGRP | S_IXOTH);
   pid_t pid = 0;
   int rc = ::posix_spawn(&pid, program->host.c_str(), &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);

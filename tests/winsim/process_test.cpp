@@ -80,6 +80,14 @@ TEST_F(ProcessTest, CommandLinesFindTheirProgram) {
     EXPECT_EQ(r.out, tc.out) << utf8(tc.cmd);
   }
   EXPECT_EQ(start(W_("sayit /exit 3")).exit_code, 3u);
+  // A program a process wrote out itself runs like any other (an installer unpacks its helpers so).
+  std::string bytes = read_file(c("Windows/System32/sayit.exe"));
+  HANDLE h = CreateFileW(W_("C:\\unpacked.exe"), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  CloseHandle(h);
+  EXPECT_EQ(start(W_("C:\\unpacked.exe /exit 4")).exit_code, 4u);
 }
 
 TEST_F(ProcessTest, TheChildGetsTheEnvironmentAndFolder) {
