@@ -54,24 +54,10 @@ class MainWindowTest : public InstallerTest {
   // Events from the mark on (the events of the steps before are no concern of a case).
   size_t mark = 0;
   void Mark() { mark = winsim::read_events(dir).size(); }
-  std::vector<std::string> Events() {
-    auto all = winsim::read_events(dir);
-    return std::vector<std::string>(all.begin() + static_cast<long>(std::min(mark, all.size())), all.end());
-  }
-  std::vector<nlohmann::json> Boxes() {
-    std::vector<nlohmann::json> boxes;
-    for (auto& line : Events()) {
-      auto ev = nlohmann::json::parse(line);
-      if (ev["type"] == "messagebox") boxes.push_back(ev);
-    }
-    return boxes;
-  }
+  std::vector<nlohmann::json> Boxes() { return events_of_type(dir, "messagebox", mark); }
   std::vector<std::string> Opened() {
     std::vector<std::string> files;
-    for (auto& line : Events()) {
-      auto ev = nlohmann::json::parse(line);
-      if (ev["type"] == "shellexecute") files.push_back(ev["file"]);
-    }
+    for (auto& e : events_of_type(dir, "shellexecute", mark)) files.push_back(e["file"]);
     return files;
   }
   void Answer(const std::string& script) {

@@ -85,8 +85,7 @@ class PluginComTest : public MachineTest {
 
   std::vector<std::string> debug_lines() {
     std::vector<std::string> out;
-    for (auto& line : winsim::read_events(dir))
-      if (json e = json::parse(line); e["type"] == "debug") out.push_back(e["text"]);
+    for (auto& e : events_of_type(dir, "debug")) out.push_back(e["text"]);
     return out;
   }
   bool logged(const std::string& line) {

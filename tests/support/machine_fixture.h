@@ -15,6 +15,7 @@
 #include "win32/kernel.h"
 #include "win32/profile.h"
 #ifndef _WIN32
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include "winsim/winsim.h"
@@ -102,6 +103,16 @@ struct CommandResult {
   int status;
   std::string output;
 };
+
+// The machine's recorded events of one type ("messagebox", "debug", "usb", ...), in order, from
+// the `from`-th event of the whole record on.
+inline std::vector<nlohmann::json> events_of_type(const std::string& dir, const std::string& type, size_t from = 0) {
+  std::vector<nlohmann::json> out;
+  auto all = winsim::read_events(dir);
+  for (size_t i = from; i < all.size(); ++i)
+    if (auto e = nlohmann::json::parse(all[i]); e["type"] == type) out.push_back(std::move(e));
+  return out;
+}
 
 // Runs a shell command, capturing standard output and standard error together.
 inline CommandResult run_command(const std::string& cmd) {

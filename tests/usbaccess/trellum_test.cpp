@@ -74,8 +74,7 @@ class TrellumTest : public MachineTest {
   }
   std::vector<std::string> debug_lines() {
     std::vector<std::string> out;
-    for (auto& line : winsim::read_events(dir))
-      if (json e = json::parse(line); e["type"] == "debug") out.push_back(e["text"]);
+    for (auto& e : events_of_type(dir, "debug")) out.push_back(e["text"]);
     return out;
   }
   bool logged(const std::string& line) {
@@ -84,8 +83,7 @@ class TrellumTest : public MachineTest {
   }
   std::vector<std::string> received() {
     std::vector<std::string> out;
-    for (auto& line : winsim::read_events(dir))
-      if (json e = json::parse(line); e["type"] == "usb") out.push_back(e["bytes"]);
+    for (auto& e : events_of_type(dir, "usb")) out.push_back(e["bytes"]);
     return out;
   }
   // GetPrinterSettingData into a 32-byte buffer; the result, the length and the bytes.
