@@ -159,7 +159,7 @@ void TFormMain::FormShow() {
   // The watcher lives until the window goes (the process's end, for the installer); the stop
   // event lets a window that goes earlier take its thread with it.
   m_hDetectStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (m_hDetectStop) m_tDetectPrinter = std::thread([this] { WatchPrinterChanges(); });
+  if (m_hDetectStop) m_tDetectPrinter = std::thread([this, window = Handle] { WatchPrinterChanges(window); });
 }
 
 void TFormMain::FormClose() {
@@ -168,7 +168,7 @@ void TFormMain::FormClose() {
   m_USBPort.reset();
 }
 
-void TFormMain::WatchPrinterChanges() {
+void TFormMain::WatchPrinterChanges(HWND window) {
   WStr object = W_(",XcvMonitor Local Port");
   PRINTER_DEFAULTSW defaults{};
   defaults.DesiredAccess = SERVER_ACCESS_ADMINISTER;
@@ -184,7 +184,7 @@ void TFormMain::WatchPrinterChanges() {
     if (w != WAIT_OBJECT_0) return;
     DWORD what = 0;
     if (FindNextPrinterChangeNotification(notification.get(), &what, nullptr, nullptr))
-      PostMessageW(Handle, WM_KELVANE_LISTPORTS, 0, 0);  // the listing runs on the window's thread
+      PostMessageW(window, WM_KELVANE_LISTPORTS, 0, 0);  // the listing runs on the window's thread
   }
 }
 

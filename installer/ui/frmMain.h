@@ -75,7 +75,8 @@ class TFormMain : public TForm, public TInstallView {
   void tmrCloseNewHWWindowTimer();
   void tmrSetup64ErrorTimer();
 
-  void WatchPrinterChanges();
+  // Runs on its own thread; `window` is the form's window, taken before the thread starts.
+  void WatchPrinterChanges(HWND window);
   void StartInstall();
   void ShowNormalImage(TComponent& img);
   void ShowHoverImage(TComponent& img);

@@ -2,6 +2,7 @@
 // components, the port list and USB status, the result prompts and the links it opens.
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 
 #include "installer/config/Info.h"
@@ -167,6 +168,32 @@ TEST_F(MainWindowTest, NoPrinterMeansLPT1ForEveryEntry) {
   EXPECT_EQ(Items(form->lst1), std::vector<WStr>{LangStrings.NotDetectUSBPrinter});
   EXPECT_EQ(InstallInfos().Items(0).DefaultPort, W_("LPT1:"));
   EXPECT_EQ(InstallInfos().Items(1).DefaultPort, W_("LPT1:"));
+}
+
+// The window watches the printers: a printer that appears while it is open (here: set up for the
+// USB printer plugged in a moment before) makes it list the ports again on its own thread.
+TEST_F(MainWindowTest, APrinterAppearingWhileTheWindowIsOpenUpdatesThePortList) {
+  Open();
+  form->Show();
+  EXPECT_FALSE(form->USBPrinterConnect());
+  Plug("KV-2000");  // a port, no printer yet: nothing to tell the window
+  winsim::DriverSetup d;
+  d.name = "Kelvane KV-2000";
+  winsim::add_driver(dir, d);
+  add_printer(dir, "Kelvane KV-2000", "Kelvane KV-2000", "USB001");
+  // The watcher posts the listing to this thread; run its messages until it is done (at most 5 s).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  MSG msg;
+  while (!form->USBPrinterConnect() && std::chrono::steady_clock::now() < deadline) {
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+      DispatchMessageW(&msg);
+    else
+      Sleep(5);
+  }
+  EXPECT_TRUE(form->USBPrinterConnect());
+  std::vector<WStr> ports = Items(form->cbbPrinterPort);
+  EXPECT_NE(std::find(ports.begin(), ports.end(), W_("USB001 -> Connected KV-2000")), ports.end());
+  EXPECT_EQ(SelectedPrinterIndex, 1);
 }
 
 // ---- the result prompts -----------------------------------------------------------------------
