@@ -21,9 +21,17 @@ struct Registration : Object {
 // (interface class, symbolic link) of every present device's interfaces.
 using Interfaces = std::set<std::pair<WStr, WStr>>;
 
-Interfaces present_interfaces() {
+// Read by the machine's folder alone: the watcher thread keeps away from this process's machine
+// record, which goes at exit while a detached thread may still be looking.
+Interfaces present_interfaces(const std::string& dir) {
   Interfaces now;
-  for (const Device& d : read_devices().devices) {
+  Devices devices;
+  try {
+    devices = parse_devices(read_state_in(dir, "devices"), dir + "/devices.json");
+  } catch (const MachineError&) {
+    return now;  // a broken device file: nothing to tell
+  }
+  for (const Device& d : devices.devices) {
     if (!d.present) continue;
     for (const WStr& cls : device_interface_classes(d)) now.insert({cls, interface_path(d.instance, cls)});
   }
@@ -81,7 +89,7 @@ void watch(std::shared_ptr<Watcher> watcher, std::string dir, Interfaces known) 
   Watcher& w = *watcher;
   for (;;) {
     std::uint32_t seen = state_changes(dir, "devices");
-    Interfaces now = present_interfaces();
+    Interfaces now = present_interfaces(dir);
     auto live = live_registrations(w);
     if (live.empty()) return;
     for (const auto& [cls, link] : known)
@@ -140,7 +148,7 @@ WINSIM_API HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVO
     if (!w->running) {
       // What is present now is what the window already knows: only later changes are told.
       w->running = true;
-      std::thread(watch, w, dir, present_interfaces()).detach();
+      std::thread(watch, w, dir, present_interfaces(dir)).detach();
     }
   }
   SetLastError(ERROR_SUCCESS);
