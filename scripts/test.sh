@@ -15,9 +15,9 @@ bash scripts/wine-smoke.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
-# A test that hangs is stopped after two minutes and, like one that fails, run once more: the
-# cross-process window test has been seen to hang very rarely in a forked child under load (a lock
-# taken across fork), which is being tracked down. A test that fails twice fails the run.
+# A test that hangs is stopped after two minutes and, like one that fails, run once more (a forked
+# child once hung on a lock another thread held at the fork; the forking tests now wait for their
+# other threads to sleep first). A test that fails twice fails the run.
 ctest_flake_guard=(--timeout 120 --repeat until-pass:2)
 
 # The threaded code under ThreadSanitizer.
