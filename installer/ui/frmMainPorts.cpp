@@ -14,8 +14,6 @@
 
 namespace {
 constexpr int kBufferChars = 512;
-// A device ID this short names no printer.
-constexpr size_t kShortestDeviceId = 32;
 
 // The value of `name` in "name=value" lines, names compared ignoring case; empty when absent.
 WStr ValueOf(const TStringList& lines, const WStr& name) {

@@ -38,8 +38,6 @@ TUSBAccessBinding& Binding() {
 }
 
 constexpr int kBufferChars = 1024;
-// A device ID this short names no printer.
-constexpr size_t kShortestDeviceId = 32;
 
 bool ContainsText(const WStr& text, const WStr& part) { return text.find(part) != WStr::npos; }
 

@@ -16,6 +16,9 @@ BOOL ReadPrinterID(int index, LPWSTR portName, int portCapacity, LPWSTR deviceId
 // Lets the library go (a test's machine ends; the next call binds it anew).
 void UnbindUSBAccessLibrary();
 
+// A device ID this short (IEEE 1284 length bytes and little else) names no printer.
+constexpr size_t kShortestDeviceId = 32;
+
 // The value of a device ID field (MFG, MDL, DES, CID): after the first "KEY:" anywhere in the ID
 // (letter case counts) up to the next ";" or the end; empty when absent or empty.
 WStr GetDeviceIdField(const WStr& deviceId, const WStr& key);

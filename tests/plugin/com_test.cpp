@@ -83,15 +83,7 @@ class PluginComTest : public MachineTest {
     MachineTest::TearDown();
   }
 
-  std::vector<std::string> debug_lines() {
-    std::vector<std::string> out;
-    for (auto& e : events_of_type(dir, "debug")) out.push_back(e["text"]);
-    return out;
-  }
-  bool logged(const std::string& line) {
-    auto l = debug_lines();
-    return std::find(l.begin(), l.end(), line) != l.end();
-  }
+  bool logged(const std::string& line) { return debug_logged(dir, line); }
 
   IPrintOemUI* create() {
     void* factory = nullptr;
@@ -447,7 +439,7 @@ TEST_F(PluginComTest, CommonUIPropRecordsThePrinterPerThreadUntilTheThreadEnds) 
   CloseHandle(th);
   const std::string other = std::to_string(work.id);
   const std::string cut(259, 'n');
-  auto lines = debug_lines();
+  auto lines = debug_lines(dir);
   // The name is kept to 259 characters; the line itself is cut at 260.
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
     return l.rfind("UIDLL:  -> 增加線程號為(" + other + ")的打印機驅動程序名稱【" + cut.substr(0, 200), 0) == 0;

@@ -143,17 +143,8 @@ class PageTest : public MachineTest {
     return utf8(WStr(reinterpret_cast<const WCHAR*>(buf), needed / 2));
   }
 
-  std::vector<json> events(const std::string& type) {
-    std::vector<json> out;
-    for (auto& line : winsim::read_events(dir))
-      if (json e = json::parse(line); e["type"] == type) out.push_back(e);
-    return out;
-  }
-  bool logged(const std::string& text) {
-    for (auto& e : events("debug"))
-      if (e["text"] == text) return true;
-    return false;
-  }
+  std::vector<json> events(const std::string& type) { return events_of_type(dir, type); }
+  bool logged(const std::string& text) { return debug_logged(dir, text); }
   // The message boxes shown, as "caption|text|style".
   std::vector<std::string> boxes() {
     std::vector<std::string> out;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -112,6 +113,17 @@ inline std::vector<nlohmann::json> events_of_type(const std::string& dir, const 
   for (size_t i = from; i < all.size(); ++i)
     if (auto e = nlohmann::json::parse(all[i]); e["type"] == type) out.push_back(std::move(e));
   return out;
+}
+
+// The lines programs of the machine wrote with OutputDebugString, in order, and whether one was.
+inline std::vector<std::string> debug_lines(const std::string& dir) {
+  std::vector<std::string> out;
+  for (auto& e : events_of_type(dir, "debug")) out.push_back(e["text"]);
+  return out;
+}
+inline bool debug_logged(const std::string& dir, const std::string& line) {
+  auto lines = debug_lines(dir);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // Runs a shell command, capturing standard output and standard error together.

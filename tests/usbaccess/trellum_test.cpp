@@ -72,15 +72,7 @@ class TrellumTest : public MachineTest {
     p.usb = usb;
     winsim::plug_printer(dir, p);
   }
-  std::vector<std::string> debug_lines() {
-    std::vector<std::string> out;
-    for (auto& e : events_of_type(dir, "debug")) out.push_back(e["text"]);
-    return out;
-  }
-  bool logged(const std::string& line) {
-    auto l = debug_lines();
-    return std::find(l.begin(), l.end(), line) != l.end();
-  }
+  bool logged(const std::string& line) { return debug_logged(dir, line); }
   std::vector<std::string> received() {
     std::vector<std::string> out;
     for (auto& e : events_of_type(dir, "usb")) out.push_back(e["bytes"]);
