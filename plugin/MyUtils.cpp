@@ -14,9 +14,11 @@
 #include "plugin/intrface.h"
 #include "plugin/oemui.h"
 #include "plugin/resource.h"
+#include "win32/gdi.h"
 #include "win32/kernel.h"
 #include "win32/profile.h"
 #include "win32/spooler.h"
+#include "win32/user.h"
 
 using namespace dorvel;
 
@@ -471,11 +473,108 @@ void MySavePrinterSetting(TPageControls& page) {
 
 // ---- the dialog procedure ---------------------------------------------------------------------
 
-INT_PTR CALLBACK OEMPrinterPageProc(HWND, UINT, WPARAM, LPARAM) {
+namespace {
+
+// The page's controls as the dialog holds them.
+class TDialogPage : public TPageControls {
+ public:
+  explicit TDialogPage(HWND hDlg) : hDlg_(hDlg) {}
+  HWND Window() override { return hDlg_; }
+  void SetText(int id, LPCWSTR text) override { SetDlgItemTextW(hDlg_, id, text); }
+  WStr GetText(int id, int cchMax) override {
+    std::vector<WCHAR> buf(static_cast<size_t>(cchMax) + 1, W_('\0'));
+    UINT n = GetDlgItemTextW(hDlg_, id, buf.data(), cchMax + 1);
+    return WStr(buf.data(), std::min<size_t>(n, static_cast<size_t>(cchMax)));
+  }
+  bool HasControl(int id) override { return GetDlgItem(hDlg_, id) != nullptr; }
+  void AddComboItem(int id, LPCWSTR text) override {
+    SendDlgItemMessageW(hDlg_, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+  }
+  void SelectComboItem(int id, int index) override {
+    SendDlgItemMessageW(hDlg_, id, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  }
+  int GetComboSelection(int id) override { return static_cast<int>(SendDlgItemMessageW(hDlg_, id, CB_GETCURSEL, 0, 0)); }
+  void EnableControl(int id, BOOL enable) override {
+    if (HWND h = GetDlgItem(hDlg_, id)) EnableWindow(h, enable);
+  }
+  void CheckButton(int id, BOOL checked) override { CheckDlgButton(hDlg_, id, checked ? BST_CHECKED : BST_UNCHECKED); }
+
+ private:
+  HWND hDlg_;
+};
+
+// The change markers' font: the default GUI font's face, bold, 12 pixels. Made once for the
+// module and kept until it unloads, rather than once per paint.
+HFONT MarkerFont() {
+  static const unique_gdi_object font = [] {
+    LOGFONTW lf{};
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
+    lf.lfHeight = -12;
+    lf.lfWeight = FW_BOLD;
+    return unique_gdi_object(CreateFontIndirectW(&lf));
+  }();
+  return static_cast<HFONT>(font.get());
+}
+
+void OnCommand(TPageControls& page, int id, WORD code) {
+  if (code == BN_CLICKED) {
+    if (id == IDC_READ_PRINTER) MyReadPrinterSetting(page);
+    if (id == IDC_SAVE_PRINTER) MySavePrinterSetting(page);
+    if (id == IDC_UNIT_CM || id == IDC_UNIT_INCH) MyUnitChange(page, id == IDC_UNIT_CM ? UNIT_CM : UNIT_INCH);
+  } else if (code == CBN_SELCHANGE) {
+    if (id >= IDC_ITEM_COMBO0 && id < IDC_ITEM_COMBO0 + PAGE_ITEM_COUNT) MyItemChange(page, id - IDC_ITEM_COMBO0);
+    if (id == IDC_RESOLUTION) OemPrinterResoutionChange(page);
+  } else if (code == EN_CHANGE) {
+    if (id == IDC_OFFSET_X || id == IDC_OFFSET_Y) MyOffsetEdit(page, id == IDC_OFFSET_X ? IMAGE_OFFSET_X : IMAGE_OFFSET_Y);
+    if (id == IDC_COMPRESS) MyCompressionEdit(page);
+  }
+}
+
+void OnScroll(TPageControls& page, HWND bar, WORD code) {
+  if (code != SB_LINEUP && code != SB_LINEDOWN) return;
+  BOOL up = code == SB_LINEUP ? TRUE : FALSE;
+  int id = GetDlgCtrlID(bar);
+  if (id == IDC_OFFSET_X_SPIN || id == IDC_OFFSET_Y_SPIN)
+    MyOffsetStep(page, id == IDC_OFFSET_X_SPIN ? IMAGE_OFFSET_X : IMAGE_OFFSET_Y, up);
+  if (id == IDC_COMPRESS_SPIN) MyCompressionStep(page, up);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK OEMPrinterPageProc(HWND hDlg, UINT uMessage, WPARAM wParam, LPARAM lParam) {
+  // A thread without a printer has nothing to show or store: the page stays as its template.
+  WCHAR name[kNameChars] = {};
+  if (!MyGetThreadPrinter(name, kNameChars)) {
+    DORVEL_ASSERT(FALSE);
+    return FALSE;
+  }
   // The page acts only for the settings version it was made for, read afresh for every message.
   if (GetUIVersion() != 10) return FALSE;
-  // The controls are reached through the dialog services (GetDlgItem, SendDlgItemMessageW), which
-  // the page wires to the operations above once the machine offers them.
+  TDialogPage page(hDlg);
+  switch (uMessage) {
+    case WM_INITDIALOG:
+      TRACE(W_("WM_INITDIALOG <<<<<<<<<<<<<"));
+      OEMLoadControlResource(page);
+      TRACE(W_("WM_INITDIALOG >>>>>>>>>>>>>>>"));
+      break;
+    case WM_COMMAND:
+      OnCommand(page, LOWORD(wParam), HIWORD(wParam));
+      break;
+    case WM_VSCROLL:
+      OnScroll(page, reinterpret_cast<HWND>(lParam), LOWORD(wParam));
+      break;
+    case WM_CTLCOLORSTATIC: {
+      int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+      if (id >= IDC_ITEM_MARK0 && id < IDC_ITEM_MARK0 + PAGE_ITEM_COUNT) {
+        auto dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, RGB(255, 0, 0));
+        SelectObject(dc, MarkerFont());
+      }
+      break;
+    }
+    default:
+      break;
+  }
   return FALSE;
 }
 

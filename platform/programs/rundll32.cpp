@@ -5,6 +5,8 @@
 //                                         printer NAME on PORT (an existing NAME is not replaced)
 //   /dl /n NAME                           delete the printer
 //   /dd /m MODEL                          delete the driver (refused while a printer uses it)
+//   /p /n NAME                            show the printer's properties, with the pages of its
+//                                         driver's UI plug-in, until the user closes them
 //   /h ARCH                               the driver's architecture: x86 (or Intel), x64
 //   /q                                    quiet: a failure is not shown in a message box
 //
@@ -18,6 +20,7 @@
 
 #include "args.h"
 #include "common/CommandLine.h"
+#include "printui_properties.h"
 #include "win32/spooler.h"
 #include "win32/user.h"
 #include "winsim/winsim.h"
@@ -43,7 +46,7 @@ std::string Utf8(WStrView s) {
 }
 
 struct Request {
-  WStr action;  // "if", "dl", "dd"
+  WStr action;  // "if", "dl", "dd", "p"
   std::optional<WStr> name, base, inf, port, model, arch;
   bool quiet = false;
 };
@@ -58,7 +61,7 @@ bool ParseOptions(const std::vector<WStr>& args, Request& r) {
       r.quiet = true;
       continue;
     }
-    if (opt == W_("/if") || opt == W_("/dl") || opt == W_("/dd")) {
+    if (opt == W_("/if") || opt == W_("/dl") || opt == W_("/dd") || opt == W_("/p")) {
       if (!r.action.empty()) return false;
       r.action = opt.substr(1);
       continue;
@@ -157,9 +160,10 @@ DWORD InstallPrinter(const Request& r, const WStr& env) {
   return 0;
 }
 
-DWORD Run(const Request& r) {
+DWORD Run(const Request& r, json& detail) {
   WStr env = r.arch ? Environment(r.arch) : NativeEnvironment();
   if (env == W_("?")) return ERROR_INVALID_ENVIRONMENT;
+  if (r.action == W_("p")) return r.name && !r.name->empty() ? ShowPrinterProperties(*r.name, detail) : ERROR_INVALID_PARAMETER;
   if (r.action == W_("dl")) return r.name && !r.name->empty() ? DeletePrinterNamed(*r.name) : ERROR_INVALID_PARAMETER;
   if (r.action == W_("dd")) return r.model && !r.model->empty() ? DeleteDriverNamed(*r.model, env) : ERROR_INVALID_PARAMETER;
   if (!r.base || !r.inf || !r.port || !r.model || r.base->empty() || r.model->empty()) return ERROR_INVALID_PARAMETER;
@@ -168,9 +172,9 @@ DWORD Run(const Request& r) {
 
 int ExitCode(DWORD result) { return result ? 1 : 0; }
 
-void Record(const WStr& commandLine, const Request& r, DWORD result) {
-  json ev = {{"type", "printui"}, {"command", Utf8(commandLine)}, {"quiet", r.quiet}, {"result", result},
-             {"exit_code", ExitCode(result)}};
+void Record(const WStr& commandLine, const Request& r, DWORD result, json ev = json::object()) {
+  ev.update({{"type", "printui"}, {"command", Utf8(commandLine)}, {"quiet", r.quiet}, {"result", result},
+             {"exit_code", ExitCode(result)}});
   if (!r.action.empty()) ev["action"] = Utf8(r.action);
   auto put = [&](const char* key, const std::optional<WStr>& v) {
     if (v) ev[key] = Utf8(*v);
@@ -211,8 +215,9 @@ int main() {
     return Fail(commandLine, W_("Error in ") + target.substr(0, comma) + W_("\r\nMissing entry:") + entry, ERROR_PROC_NOT_FOUND);
 
   Request r;
-  DWORD result = ParseOptions({args.begin() + 2, args.end()}, r) ? Run(r) : ERROR_INVALID_PARAMETER;
-  Record(commandLine, r, result);
+  json detail = json::object();
+  DWORD result = ParseOptions({args.begin() + 2, args.end()}, r) ? Run(r, detail) : ERROR_INVALID_PARAMETER;
+  Record(commandLine, r, result, detail);
   if (result != 0 && !r.quiet) {
     WStr msg = W_("Operation could not be completed (error 0x");
     static const char* hex = "0123456789abcdef";

@@ -77,23 +77,32 @@ void install_printer_driver(const Inf& inf, const InfModel& model, const WStr& i
   const Machine& m = machine();
   WStr env = native_environment(m);
   WStr data = inf.value(model.section, u"DataFile").value_or(WStr());
-  std::vector<WStr> files;
+  WStr folder = m.system_dir + u"\\spool\\drivers\\" + environment_folder(env) + u"\\3";
+  // Where a list of files goes: its [DestinationDirs] entry, else the default; the driver's own
+  // folder (66000) unless the entry names the system folder (11).
+  auto destination = [&](WStrView list) {
+    auto dirid = inf.value(u"DestinationDirs", list);
+    if (!dirid) dirid = inf.value(u"DestinationDirs", u"DefaultDestDir");
+    return dirid && trim_blanks(*dirid) == u"11" ? m.system_dir : folder;
+  };
+  std::vector<std::pair<WStr, WStr>> copies;  // file, folder
   if (auto* lines = inf.section(model.section))
     for (auto& l : *lines)
       if (l.key && iequal(*l.key, u"CopyFiles"))
         for (auto& v : l.values) {
           if (!v.empty() && v[0] == u'@') {
-            files.push_back(v.substr(1));
+            copies.push_back({v.substr(1), destination(u"DefaultDestDir")});
           } else if (auto* list = inf.section(v)) {
             for (auto& f : *list)
-              if (!f.values.empty() && !f.key) files.push_back(f.values.front());
+              if (!f.values.empty() && !f.key) copies.push_back({f.values.front(), destination(v)});
           }
         }
+  std::vector<WStr> files;  // the driver's own
+  for (auto& [f, to] : copies)
+    if (to == folder) files.push_back(f);
   if (data.empty() && !files.empty()) data = files.front();
-  WStr folder = m.system_dir + u"\\spool\\drivers\\" + environment_folder(env) + u"\\3";
-  std::string host_folder = host_of(folder);
-  for (auto& f : files) {
-    std::string from = host_of(inf_dir + u"\\" + f);
+  for (auto& [f, to] : copies) {
+    std::string from = host_of(inf_dir + u"\\" + f), host_folder = host_of(to);
     if (from.empty() || host_folder.empty()) continue;
     std::ifstream in(from, std::ios::binary);
     if (!in) continue;
@@ -106,6 +115,9 @@ void install_printer_driver(const Inf& inf, const InfModel& model, const WStr& i
     d.driver_file = u"UNIDRV.DLL";
     d.data_file = data;
     d.config_file = u"UNIDRVUI.DLL";
+    // Whatever else the model copies travels with the driver: its plug-ins and their settings.
+    for (auto& f : files)
+      if (!iequal(f, data)) d.dependent_files.push_back(f);
     if (Driver* old = s.driver(d.name, env)) {
       d.devmode = old->devmode;
       *old = d;

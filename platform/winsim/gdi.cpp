@@ -75,7 +75,7 @@ struct Gdi {
     stock.w = stock.h = 1;
     stock.bits = std::make_unique<uint32_t[]>(1);
     objects.emplace(kStockBitmap, std::move(stock));
-    objects.emplace(kStockFont, Font{-11, FW_NORMAL, u"Tahoma"});
+    objects.emplace(kStockFont, Font{-11, FW_NORMAL, u"MS Shell Dlg"});
     objects.emplace(kStockBrush, Brush{RGB(255, 255, 255)});
   }
 };
@@ -674,6 +674,34 @@ WINSIM_API HFONT WINAPI CreateFontW(int cHeight, int, int, int, int cWeight, DWO
   Gdi& g = gdi();
   std::lock_guard lock(g.mu);
   return add<HFONT>(g, Font{cHeight, cWeight ? cWeight : FW_NORMAL, wstr_or_empty(pszFaceName)});
+}
+
+WINSIM_API HFONT WINAPI CreateFontIndirectW(const LOGFONTW* lplf) {
+  if (!lplf) return fail(ERROR_INVALID_PARAMETER, static_cast<HFONT>(nullptr));
+  WStr face(lplf->lfFaceName, std::find(lplf->lfFaceName, lplf->lfFaceName + 32, u'\0'));
+  return CreateFontW(lplf->lfHeight, lplf->lfWidth, 0, 0, lplf->lfWeight, 0, 0, 0, 0, 0, 0, 0, 0, face.c_str());
+}
+
+// The default GUI font is the one stock object beyond the plain ones drawing starts with.
+WINSIM_API HGDIOBJ WINAPI GetStockObject(int i) {
+  return i == DEFAULT_GUI_FONT ? reinterpret_cast<HGDIOBJ>(kStockFont) : nullptr;
+}
+
+// A font's description; nothing for other objects.
+WINSIM_API int WINAPI GetObjectW(HANDLE h, int c, LPVOID pv) {
+  Gdi& g = gdi();
+  std::lock_guard lock(g.mu);
+  const Font* f = find<Font>(g, key(h));
+  if (!f) return fail(ERROR_INVALID_HANDLE, 0);
+  if (!pv) return static_cast<int>(sizeof(LOGFONTW));
+  if (c < static_cast<int>(sizeof(LOGFONTW))) return fail(ERROR_INSUFFICIENT_BUFFER, 0);
+  LOGFONTW lf{};
+  lf.lfHeight = f->height;
+  lf.lfWeight = f->weight;
+  lf.lfCharSet = DEFAULT_CHARSET;
+  std::copy_n(f->face.begin(), std::min<size_t>(f->face.size(), 31), lf.lfFaceName);
+  std::memcpy(pv, &lf, sizeof lf);
+  return static_cast<int>(sizeof lf);
 }
 
 WINSIM_API BOOL WINAPI BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop) {

@@ -305,12 +305,18 @@ std::vector<HWND> shown_top_windows();
 WStr window_class(HWND h);
 // The cursor last set with SetCursor, by its resource number (32512 the arrow; 0 none).
 ULONG_PTR current_cursor();
+// The child windows of a window of this process, in the order they were made.
+std::vector<HWND> child_windows(HWND parent);
 
 // ---- the system's controls (controls.cpp) -----------------------------------------------------
 // The procedure of a system class (STATIC, LISTBOX, COMBOBOX, msctls_progress32, BUTTON, ...).
 WNDPROC system_class_proc(WStrView name);
 // The user picks an item of a drop-down list by its text: selected, and the parent told.
 bool choose_item(HWND combo, const WStr& item);
+
+// ---- dialogs (dialogs.cpp) --------------------------------------------------------------------
+// The procedure of the dialog class "#32770": the dialog procedure first, then the defaults.
+WNDPROC dialog_class_proc();
 
 // ---- drawing (gdi.cpp) ------------------------------------------------------------------------
 // The top-level window as drawn, colour-keyed parts transparent; none for an unknown window.

@@ -50,6 +50,7 @@ struct Window {
   std::map<WStr, HANDLE> props;  // SetPropW, by folded name
   std::thread::id thread;
   std::string published;  // its registry file, through which other processes find it
+  std::uint64_t made = 0;  // when it was made, among this process's windows
 };
 
 struct Timer {
@@ -85,6 +86,7 @@ struct Ui {
   std::map<HWND, Window> windows;
   std::map<std::thread::id, Queue> queues;
   UINT_PTR next_timer_id = 1;  // for timers without a window
+  std::uint64_t windows_made = 0;
 };
 
 void ui_fork_prepare();
@@ -145,10 +147,10 @@ bool glob(WStrView pat, WStrView s) {
 // ---- the scripted user ------------------------------------------------------------------------
 
 struct Action {
-  enum Kind { kClose, kWait, kLook, kEnv, kShot, kClick, kHover, kChoose } kind;
+  enum Kind { kClose, kWait, kLook, kEnv, kShot, kClick, kHover, kChoose, kType, kScroll } kind;
   WStr pattern;  // a title, folder, variable, file or control name
   int ms = 0;
-  WStr item;  // choose: the item's text
+  WStr item;  // choose: the item's text; type: the text; scroll: "up" or "down"
 };
 
 struct BoxRule {
@@ -223,7 +225,10 @@ WStr unquote_pattern(WStr p) {
 //   click NAME          presses and releases the left button over the control named NAME
 //   hover NAME          moves the pointer over the control NAME (the one it leaves is told)
 //   choose NAME "ITEM"  picks ITEM in the drop-down list NAME, as the user would
-// Controls are named by their "winsim.name" property (SetPropW), a text of the program's.
+//   type NAME "TEXT"    selects all of the edit field NAME and types TEXT, key by key
+//   scroll NAME up|down clicks the up or the down arrow of the scroll bar NAME
+// Controls are named by their "winsim.name" property (SetPropW), a text of the program's, or
+// else by their control id or their text ("click 1057", "click OK").
 // Actions other than box run in order whenever the program waits for its user. When they are
 // done, the user closes the program's windows.
 void load_script(Script& s) {
@@ -273,14 +278,28 @@ void load_script(Script& s) {
       if (k == Action::kShot && !std::filesystem::path(to_utf8(arg)).is_absolute())
         arg = from_utf8((std::filesystem::path(file).parent_path() / to_utf8(arg)).string());
       s.actions.push_back({k, arg, 0, {}});
-    } else if (iequal(verb, u"choose")) {
-      size_t sp2 = rest.find_first_of(u" \t");
-      WStr item = sp2 == WStr::npos ? WStr() : unquote_pattern(rest.substr(sp2));
-      if (sp2 == WStr::npos || item.empty()) script_error(file, line_no, "choose needs a control name and an item");
-      s.actions.push_back({Action::kChoose, rest.substr(0, sp2), 0, item});
+    } else if (iequal(verb, u"choose") || iequal(verb, u"type") || iequal(verb, u"scroll")) {
+      // The control's name may be quoted when it holds blanks.
+      WStr name, arg;
+      if (!rest.empty() && rest[0] == u'"') {
+        size_t close = rest.find(u'"', 1);
+        if (close != WStr::npos) name = rest.substr(1, close - 1), arg = rest.substr(close + 1);
+      } else {
+        size_t sp2 = rest.find_first_of(u" \t");
+        name = rest.substr(0, sp2);
+        if (sp2 != WStr::npos) arg = rest.substr(sp2);
+      }
+      WStr item = unquote_pattern(arg);
+      Action::Kind k = iequal(verb, u"choose") ? Action::kChoose : iequal(verb, u"type") ? Action::kType : Action::kScroll;
+      if (name.empty() || (item.empty() && k == Action::kChoose))
+        script_error(file, line_no, to_utf8(verb) + " needs a control name and " + (k == Action::kChoose ? "an item" : "a text"));
+      if (k == Action::kScroll && !iequal(item, u"up") && !iequal(item, u"down"))
+        script_error(file, line_no, "scroll needs a control name and up or down");
+      s.actions.push_back({k, name, 0, item});
     } else {
       script_error(file, line_no,
-                   "unknown action \"" + to_utf8(verb) + "\" (box, close, wait, look, env, shot, click, hover or choose)");
+                   "unknown action \"" + to_utf8(verb) +
+                       "\" (box, close, wait, look, env, shot, click, hover, choose, type or scroll)");
     }
   }
 }
@@ -314,14 +333,23 @@ std::vector<std::pair<HWND, WStr>> visible_top_windows(std::thread::id thread) {
   return out;
 }
 
-// This thread's control whose "winsim.name" property is `name`.
+bool shown(Ui& u, const Window& w);
+
+// This thread's control the user means by `name`: the one whose "winsim.name" property it is,
+// else a shown control with that id (a number), else a shown control with that text.
 HWND named_control(const WStr& name) {
   Ui& u = ui();
   std::lock_guard lock(u.mu);
+  auto mine = [&](const Window& w) { return w.thread == std::this_thread::get_id(); };
   for (auto& [h, w] : u.windows) {
-    if (w.thread != std::this_thread::get_id()) continue;
+    if (!mine(w)) continue;
     auto it = w.props.find(folded(u"winsim.name"));
     if (it != w.props.end() && it->second && name == static_cast<const WCHAR*>(it->second)) return h;
+  }
+  bool number = !name.empty() && std::all_of(name.begin(), name.end(), [](WCHAR c) { return c >= u'0' && c <= u'9'; });
+  for (auto& [h, w] : u.windows) {
+    if (!mine(w) || !w.parent || !shown(u, w)) continue;
+    if (number ? to_utf8(name) == std::to_string(reinterpret_cast<ULONG_PTR>(w.id)) : glob(name, w.text)) return h;
   }
   return nullptr;
 }
@@ -352,6 +380,13 @@ LPARAM point_at(Script& s, HWND h) {
   return at;
 }
 
+// Whether a window and all its parents take input.
+bool enabled_with_parents(HWND h) {
+  for (; h; h = GetParent(h))
+    if (!IsWindowEnabled(h)) return false;
+  return true;
+}
+
 // The user's turn: the thread is idle. Returns whether the user did something.
 bool user_acts() {
   // The user's script is for the program they run; the system's own helpers (the hardware
@@ -380,12 +415,27 @@ bool user_acts() {
       append_event(take_shot(a.pattern, windows.front().first, windows.front().second));
       return true;
     }
-    if (a.kind == Action::kClick || a.kind == Action::kHover || a.kind == Action::kChoose) {
-      const char* verb = a.kind == Action::kClick ? "click" : a.kind == Action::kHover ? "hover" : "choose";
+    if (a.kind == Action::kClick || a.kind == Action::kHover || a.kind == Action::kChoose || a.kind == Action::kType ||
+        a.kind == Action::kScroll) {
+      static const char* const verbs[] = {"click", "hover", "choose", "type", "scroll"};
+      const char* verb = verbs[a.kind - Action::kClick];
       json ev = {{"type", "user"}, {"action", verb}, {"control", to_utf8(a.pattern)}};
       HWND h = named_control(a.pattern);
       if (!h) {
         ev["found"] = false;
+      } else if (a.kind != Action::kHover && !enabled_with_parents(h)) {
+        ev["enabled"] = false;  // a greyed control takes no input
+      } else if (a.kind == Action::kType) {
+        ev["text"] = to_utf8(a.item);
+        SendMessageW(h, EM_SETSEL, 0, -1);
+        for (WCHAR c : a.item) PostMessageW(h, WM_CHAR, c, 1);
+      } else if (a.kind == Action::kScroll) {
+        ev["direction"] = to_utf8(a.item);
+        RECT r{};
+        GetClientRect(h, &r);
+        LPARAM at = MAKELPARAM(r.right / 2, iequal(a.item, u"up") ? r.bottom / 4 : r.bottom * 3 / 4);
+        PostMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(h, WM_LBUTTONUP, 0, at);
       } else if (a.kind == Action::kChoose) {
         ev["item"] = to_utf8(a.item);
         if (!choose_item(h, a.item)) ev["found"] = false;
@@ -692,6 +742,7 @@ WINSIM_API HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
     w.cx = nWidth == CW_USEDEFAULT ? 640 : std::max(nWidth, 0);
     w.cy = nWidth == CW_USEDEFAULT ? 480 : std::max(nHeight, 0);
     w.thread = std::this_thread::get_id();
+    w.made = ++u.windows_made;
     u.windows[h] = w;
     u.queues[w.thread];
     break;
@@ -1246,6 +1297,18 @@ std::atomic<ULONG_PTR> g_cursor{0};
 }  // namespace
 
 ULONG_PTR current_cursor() { return g_cursor.load(); }
+
+std::vector<HWND> child_windows(HWND parent) {
+  Ui& u = ui();
+  std::lock_guard lock(u.mu);
+  std::vector<std::pair<std::uint64_t, HWND>> found;
+  for (auto& [h, w] : u.windows)
+    if (parent && w.parent == parent) found.push_back({w.made, h});
+  std::sort(found.begin(), found.end());
+  std::vector<HWND> out;
+  for (auto& f : found) out.push_back(f.second);
+  return out;
+}
 
 std::vector<HWND> shown_top_windows() {
   Ui& u = ui();

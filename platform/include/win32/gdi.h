@@ -114,6 +114,24 @@ typedef struct _BLENDFUNCTION {
 #define ANTIALIASED_QUALITY 4
 #define DEFAULT_PITCH 0
 
+typedef struct tagLOGFONTW {
+  LONG lfHeight;
+  LONG lfWidth;
+  LONG lfEscapement;
+  LONG lfOrientation;
+  LONG lfWeight;
+  BYTE lfItalic;
+  BYTE lfUnderline;
+  BYTE lfStrikeOut;
+  BYTE lfCharSet;
+  BYTE lfOutPrecision;
+  BYTE lfClipPrecision;
+  BYTE lfQuality;
+  BYTE lfPitchAndFamily;
+  WCHAR lfFaceName[32];
+} LOGFONTW;
+#define DEFAULT_GUI_FONT 17
+
 // System colours, as brushes (COLOR_x + 1).
 #define COLOR_WINDOW 5
 #define COLOR_WINDOWTEXT 8
@@ -149,6 +167,10 @@ WINSIM_API HFONT WINAPI CreateFontW(int cHeight, int cWidth, int cEscapement, in
                                     DWORD bItalic, DWORD bUnderline, DWORD bStrikeOut, DWORD iCharSet,
                                     DWORD iOutPrecision, DWORD iClipPrecision, DWORD iQuality, DWORD iPitchAndFamily,
                                     LPCWSTR pszFaceName);
+WINSIM_API HFONT WINAPI CreateFontIndirectW(const LOGFONTW* lplf);
+WINSIM_API HGDIOBJ WINAPI GetStockObject(int i);
+WINSIM_API int WINAPI GetObjectW(HANDLE h, int c, LPVOID pv);
+WINSIM_API BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect);
 WINSIM_API BOOL WINAPI BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop);
 WINSIM_API BOOL WINAPI StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc,
                                   int ySrc, int wSrc, int hSrc, DWORD rop);

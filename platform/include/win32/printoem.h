@@ -16,9 +16,6 @@
 #include <prsht.h>
 #else
 
-// A dialog procedure (the settings page's).
-typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
-
 // A property-sheet page as the common property-sheet services take it (the version-2 members
 // end with the header subtitle).
 struct _PROPSHEETPAGEW;

@@ -151,6 +151,71 @@ typedef struct tagTRACKMOUSEEVENT {
 #define CB_ERR (-1)
 #define CBN_SELCHANGE 1
 
+// Buttons.
+#define BS_PUSHBUTTON 0x0000u
+#define BS_DEFPUSHBUTTON 0x0001u
+#define BS_CHECKBOX 0x0002u
+#define BS_AUTOCHECKBOX 0x0003u
+#define BS_RADIOBUTTON 0x0004u
+#define BS_GROUPBOX 0x0007u
+#define BS_AUTORADIOBUTTON 0x0009u
+#define BS_TYPEMASK 0x000Fu
+#define BM_GETCHECK 0x00F0u
+#define BM_SETCHECK 0x00F1u
+#define BST_UNCHECKED 0
+#define BST_CHECKED 1
+#define BN_CLICKED 0
+
+// Edit controls.
+#define ES_AUTOHSCROLL 0x0080u
+#define EM_SETSEL 0x00B1u
+#define EN_CHANGE 0x0300u
+
+// Scroll bars.
+#define SBS_VERT 0x0001u
+#define SB_LINEUP 0
+#define SB_LINEDOWN 1
+#define SB_ENDSCROLL 8
+
+// Dialogs.
+#define DS_SETFONT 0x0040u
+#define WM_NOTIFY 0x004Eu
+#define WM_INITDIALOG 0x0110u
+#define WM_VSCROLL 0x0115u
+#define WM_CHAR 0x0102u
+#define WS_GROUP 0x00020000u
+#define WS_TABSTOP 0x00010000u
+#define DWLP_MSGRESULT 0
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+// The fixed head of a dialog template; a template made by the resource compiler is the extended
+// form, which begins with the version 1 and the signature 0xFFFF in its first two words.
+#pragma pack(push, 2)
+typedef struct DLGTEMPLATE {
+  DWORD style;
+  DWORD dwExtendedStyle;
+  WORD cdit;
+  short x;
+  short y;
+  short cx;
+  short cy;
+} DLGTEMPLATE;
+#pragma pack(pop)
+typedef const DLGTEMPLATE* LPCDLGTEMPLATEW;
+typedef struct tagNMHDR {
+  HWND hwndFrom;
+  UINT_PTR idFrom;
+  UINT code;
+} NMHDR, *LPNMHDR;
+
+// Property sheets: what a sheet tells its pages, and what a page tells its sheet.
+#define PSN_FIRST (0u - 200u)
+#define PSN_SETACTIVE (PSN_FIRST - 0u)
+#define PSN_KILLACTIVE (PSN_FIRST - 1u)
+#define PSN_APPLY (PSN_FIRST - 2u)
+#define PSN_RESET (PSN_FIRST - 3u)
+#define PSM_CHANGED (WM_USER + 104u)
+#define ID_APPLY_NOW 0x3021
+
 // Progress bars ("msctls_progress32").
 #define PBM_SETPOS 0x0402u
 #define PBM_SETRANGE32 0x0406u
@@ -278,6 +343,19 @@ WINSIM_API int WINAPI GetMenuItemCount(HMENU hMenu);
 WINSIM_API int WINAPI GetMenuStringW(HMENU hMenu, UINT uIDItem, LPWSTR lpString, int cchMax, UINT flags);
 WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+WINSIM_API HWND WINAPI CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
+                                          DLGPROC lpDialogFunc, LPARAM dwInitParam);
+WINSIM_API HWND WINAPI CreateDialogIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent,
+                                                  DLGPROC lpDialogFunc, LPARAM dwInitParam);
+WINSIM_API LRESULT WINAPI DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
+WINSIM_API int WINAPI GetDlgCtrlID(HWND hWnd);
+WINSIM_API BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
+WINSIM_API UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
+WINSIM_API LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API BOOL WINAPI CheckDlgButton(HWND hDlg, int nIDButton, UINT uCheck);
+WINSIM_API UINT WINAPI IsDlgButtonChecked(HWND hDlg, int nIDButton);
+WINSIM_API BOOL WINAPI CheckRadioButton(HWND hDlg, int nIDFirstButton, int nIDLastButton, int nIDCheckButton);
 }
 
 #endif  // !_WIN32
