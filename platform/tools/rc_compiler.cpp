@@ -447,7 +447,8 @@ class Compiler {
                                                            {"UDS_ALIGNRIGHT", 0x4},
                                                            {"UDS_AUTOBUDDY", 0x10},
                                                            {"UDS_ARROWKEYS", 0x20},
-                                                           {"TBS_AUTOTICKS", 0x1}};
+                                                           {"TBS_AUTOTICKS", 0x1},
+                                                           {"SBS_VERT", 0x1}};
     if (t.kind == Token::kName) {
       auto it = k.find(t.text);
       if (it != k.end()) return static_cast<long>(it->second);
@@ -520,26 +521,32 @@ class Compiler {
       std::string cls_name;
       unsigned cls_ord = 0;
       unsigned long cst = 0x50000000;  // WS_CHILD | WS_VISIBLE
-      static const std::map<std::string, std::pair<unsigned, unsigned long>> kinds = {
-          {"LTEXT", {0x82, 0x00020000}},
-          {"RTEXT", {0x82, 0x00020002}},
-          {"CTEXT", {0x82, 0x00020001}},
-          {"EDITTEXT", {0x81, 0x00810000}},
-          {"PUSHBUTTON", {0x80, 0x00010000}},
-          {"DEFPUSHBUTTON", {0x80, 0x00010001}},
-          {"GROUPBOX", {0x80, 0x7}},
-          {"CHECKBOX", {0x80, 0x00010002}},
-          {"AUTOCHECKBOX", {0x80, 0x00010003}},
-          {"RADIOBUTTON", {0x80, 0x4}},
-          {"AUTORADIOBUTTON", {0x80, 0x9}},
-          {"COMBOBOX", {0x85, 0x00010000}},
-          {"LISTBOX", {0x83, 0x00800001}},
-          {"ICON", {0x82, 0x3}},
-          {"CONTROL", {0, 0}}};
+      // Per kind: the class, its style when none is given and the style a given one is added to
+      // (windres drops a static's WS_GROUP and a radio button's WS_TABSTOP once a style is given).
+      struct Kind {
+        unsigned cls;
+        unsigned long style, base;
+      };
+      static const std::map<std::string, Kind> kinds = {
+          {"LTEXT", {0x82, 0x00020000, 0x0}},
+          {"RTEXT", {0x82, 0x00020002, 0x2}},
+          {"CTEXT", {0x82, 0x00020001, 0x1}},
+          {"EDITTEXT", {0x81, 0x00810000, 0x00810000}},
+          {"PUSHBUTTON", {0x80, 0x00010000, 0x00010000}},
+          {"DEFPUSHBUTTON", {0x80, 0x00010001, 0x00010001}},
+          {"GROUPBOX", {0x80, 0x7, 0x7}},
+          {"CHECKBOX", {0x80, 0x00010002, 0x00010002}},
+          {"AUTOCHECKBOX", {0x80, 0x00010003, 0x00010003}},
+          {"RADIOBUTTON", {0x80, 0x4, 0x4}},
+          {"AUTORADIOBUTTON", {0x80, 0x00010009, 0x9}},
+          {"COMBOBOX", {0x85, 0x00010000, 0x00010000}},
+          {"LISTBOX", {0x83, 0x00800001, 0x00800001}},
+          {"ICON", {0x82, 0x3, 0x3}},
+          {"CONTROL", {0, 0, 0}}};
       auto k = kinds.find(kind);
       if (k == kinds.end()) fail(iw, "unknown dialog control " + kind);
-      cls_ord = k->second.first;
-      cst |= k->second.second;
+      cls_ord = k->second.cls;
+      cst |= k->second.style;
       bool has_text = kind != "EDITTEXT" && kind != "COMBOBOX" && kind != "LISTBOX";
       Token a = lex.next(directive);
       if (has_text) {
@@ -583,7 +590,7 @@ class Compiler {
         if (kind == "CONTROL") {
           cex = style(lex, directive, s1, 0, iw);
         } else {
-          cst = style(lex, directive, s1, cst, iw);
+          cst = style(lex, directive, s1, 0x50000000 | k->second.base, iw);
           if (s1.text == ",") {
             s1 = lex.next(directive);
             cex = style(lex, directive, s1, 0, iw);

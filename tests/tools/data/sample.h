@@ -12,3 +12,14 @@
 #define IDC_BOLD 1091
 #define IDC_ICON 1092
 #define IDC_LABEL 1093
+#define IDD_FORM 257
+#define IDF_MARK 2001
+#define IDF_EDIT 2002
+#define IDF_BAR 2003
+#define IDF_LIST 2004
+#define IDF_ONE 2005
+#define IDF_TWO 2006
+#define IDF_CHECK 2007
+#define IDF_GO 2008
+#define IDF_OFF 2009
+#define IDF_HIDDEN 2010
