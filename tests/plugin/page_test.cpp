@@ -267,6 +267,81 @@ TEST_F(PageTest, LoadShowsStoredValuesAndTheDefaults) {
 
 // ---- offsets and compression ------------------------------------------------------------------
 
+// The page as its dialog: made from template 256 of the module, its procedure wired to the
+// operations, and left as the template has it when the gate says no.
+class DialogPageTest : public PageTest {
+ protected:
+  HWND dlg = nullptr;
+  void TearDown() override {
+    if (dlg) DestroyWindow(dlg);
+    PageTest::TearDown();
+  }
+  void open() {
+    dlg = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PRINTER_PAGE), nullptr, OEMPrinterPageProc, 0);
+    ASSERT_NE(dlg, nullptr);
+  }
+  std::string text(int id) {
+    WCHAR buf[128] = {};
+    GetDlgItemTextW(dlg, id, buf, 128);
+    return utf8(buf);
+  }
+  LRESULT send(int id, UINT msg, WPARAM wp = 0, LPARAM lp = 0) { return SendDlgItemMessageW(dlg, id, msg, wp, lp); }
+  void notify(int id, WORD code) {
+    SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
+  }
+};
+
+TEST_F(DialogPageTest, MessagesReachTheOperations) {
+  add_on_port("LPT1:");
+  set_text(W_("MoveXMMTenth"), W_("25"));
+  ASSERT_NO_FATAL_FAILURE(open());
+  EXPECT_EQ(text(IDC_OFFSET_X), "0.25");
+  EXPECT_EQ(text(IDC_ITEM_TEXT0 + 1), "");
+  EXPECT_EQ(text(IDC_ITEM_MARK0 + 1), "");
+  EXPECT_EQ(send(IDC_ITEM_COMBO0 + 1, CB_GETCOUNT), 2);
+  EXPECT_EQ(send(IDC_ITEM_COMBO0 + 1, CB_GETCURSEL), 1);
+  EXPECT_EQ(send(IDC_RESOLUTION, CB_GETCURSEL), 0);
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dlg, IDC_SAVE_PRINTER)));
+  EXPECT_TRUE(logged("WM_INITDIALOG >>>>>>>>>>>>>>>"));
+
+  // The up arrow of the X offset, named by the scroll bar window it comes from.
+  SendMessageW(dlg, WM_VSCROLL, MAKEWPARAM(SB_LINEUP, 0), reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDC_OFFSET_X_SPIN)));
+  EXPECT_EQ(stored(W_("MoveXMMTenth")), "26");
+  EXPECT_EQ(text(IDC_OFFSET_X), "0.26");
+  // An item changed by the user: marked, and the save button takes input.
+  send(IDC_ITEM_COMBO0 + 2, CB_SETCURSEL, 1);
+  notify(IDC_ITEM_COMBO0 + 2, CBN_SELCHANGE);
+  EXPECT_EQ(text(IDC_ITEM_MARK0 + 2), "*");
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dlg, IDC_SAVE_PRINTER)));
+  // Typing into the compression field, and the inch unit.
+  SetDlgItemTextW(dlg, IDC_COMPRESS, W_("75"));
+  EXPECT_EQ(stored(W_("CompressX")), "75");
+  notify(IDC_UNIT_INCH, BN_CLICKED);
+  EXPECT_EQ(text(IDC_OFFSET_X_RANGE), "[ -1.00 ... 1.00 ]");
+  EXPECT_EQ(text(IDC_OFFSET_X), "0.10");
+}
+
+TEST_F(DialogPageTest, AGatedPageKeepsItsTemplate) {
+  add_on_port("LPT1:");
+  set_dependent_files({"KV_Setting.ini"});
+  write_settings("KV_Setting.ini", "[UISettings]\r\nUIVersion=9\r\n");
+  ASSERT_NO_FATAL_FAILURE(open());
+  EXPECT_EQ(text(IDC_ITEM_TEXT0 + 1), "102      ");
+  EXPECT_EQ(text(IDC_ITEM_MARK0 + 1), "v");
+  EXPECT_EQ(send(IDC_ITEM_COMBO0 + 1, CB_GETCOUNT), 0);
+  SetDlgItemTextW(dlg, IDC_COMPRESS, W_("75"));
+  EXPECT_EQ(stored(W_("CompressX")), "<none>");
+  DestroyWindow(std::exchange(dlg, nullptr));
+
+  // A thread the core driver UI never named a printer for: the same, with the assertion line.
+  MyDeleteThreadPrinter(GetCurrentThreadId());
+  write_settings("KV_Setting.ini", "[UISettings]\r\nUIVersion=10\r\n");
+  ASSERT_NO_FATAL_FAILURE(open());
+  EXPECT_EQ(text(IDC_ITEM_TEXT0 + 1), "102      ");
+  auto lines = debug_lines(dir);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("RIP MyUtils.cpp (", 0) == 0; }));
+}
+
 TEST_F(PageTest, OffsetStepsStopAtTheirLimits) {
   add_on_port("LPT1:");
   set_text(W_("MoveXMMTenth"), W_("25"));
