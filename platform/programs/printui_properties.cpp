@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "common/text.h"
 #include "win32/gdi.h"
 #include "win32/kernel.h"
 #include "win32/printoem.h"
@@ -24,25 +25,6 @@ constexpr CLSID kOemUiClass = {0xABCE80D7, 0x9F46, 0x11D1, {0x88, 0x2A, 0x00, 0x
 using GetClassObjectFn = HRESULT(STDMETHODCALLTYPE*)(REFCLSID, REFIID, LPVOID*);
 using CanUnloadNowFn = HRESULT(STDMETHODCALLTYPE*)();
 
-std::string Utf8(WStrView s) {
-  if (s.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-bool EndsWithIni(WStrView s) {
-  if (s.size() < 4) return false;
-  WStrView tail = s.substr(s.size() - 4);
-  const char16_t want[] = u".ini";
-  for (size_t i = 0; i < 4; ++i) {
-    char16_t c = tail[i] >= u'A' && tail[i] <= u'Z' ? static_cast<char16_t>(tail[i] + 32) : tail[i];
-    if (c != want[i]) return false;
-  }
-  return true;
-}
-
 // The full path of the driver's UI plug-in; empty when the driver names none.
 WStr PluginOf(HANDLE printer) {
   DWORD needed = 0;
@@ -53,13 +35,13 @@ WStr PluginOf(HANDLE printer) {
   auto* info = reinterpret_cast<const DRIVER_INFO_3W*>(buf.data());
   for (LPCWSTR f = info->pDependentFiles; f && *f; f += WStrView(f).size() + 1) {
     WStr file = f;
-    if (!EndsWithIni(file)) continue;
+    if (!SameTextAscii(ExtractFileExt(file), W_(".ini"))) continue;
     WCHAR name[MAX_PATH] = {};
     GetPrivateProfileStringW(W_("OEMFiles"), W_("OEMConfigFile1"), W_(""), name, MAX_PATH, file.c_str());
     if (!name[0]) continue;
     WStr plugin = name;
     if (plugin.find(u'\\') != WStr::npos) return plugin;
-    return file.substr(0, file.find_last_of(u'\\') + 1) + plugin;
+    return ExtractFilePath(file) + plugin;
   }
   return {};
 }
@@ -271,7 +253,7 @@ DWORD ShowPrinterProperties(const WStr& printer, nlohmann::json& detail) {
   Sheet sheet;
   CoreDriverUI core;
   WStr path = PluginOf(handle.get());
-  detail["plugin"] = Utf8(path);
+  detail["plugin"] = ToUtf8(path);
   unique_module lib(path.empty() ? nullptr : LoadLibraryW(path.c_str()));
   IPrintOemUI* ui = nullptr;
   if (!path.empty() && !lib) {
@@ -306,7 +288,7 @@ DWORD ShowPrinterProperties(const WStr& printer, nlohmann::json& detail) {
   }
   RunSheet(sheet, printer);
   nlohmann::json titles = nlohmann::json::array();
-  for (auto& t : sheet.titles) titles.push_back(Utf8(t));
+  for (auto& t : sheet.titles) titles.push_back(ToUtf8(t));
   detail["pages"] = titles;
   detail["closed_with"] = sheet.accepted ? "ok" : "cancel";
   if (ui) {

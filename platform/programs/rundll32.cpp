@@ -20,6 +20,7 @@
 
 #include "args.h"
 #include "common/CommandLine.h"
+#include "common/text.h"
 #include "printui_properties.h"
 #include "win32/spooler.h"
 #include "win32/user.h"
@@ -34,14 +35,6 @@ WCHAR Lower(WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c + 32
 WStr LowerAscii(WStrView s) {
   WStr out(s);
   for (WCHAR& c : out) c = Lower(c);
-  return out;
-}
-
-std::string Utf8(WStrView s) {
-  if (s.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
   return out;
 }
 
@@ -173,11 +166,11 @@ DWORD Run(const Request& r, json& detail) {
 int ExitCode(DWORD result) { return result ? 1 : 0; }
 
 void Record(const WStr& commandLine, const Request& r, DWORD result, json ev = json::object()) {
-  ev.update({{"type", "printui"}, {"command", Utf8(commandLine)}, {"quiet", r.quiet}, {"result", result},
+  ev.update({{"type", "printui"}, {"command", ToUtf8(commandLine)}, {"quiet", r.quiet}, {"result", result},
              {"exit_code", ExitCode(result)}});
-  if (!r.action.empty()) ev["action"] = Utf8(r.action);
+  if (!r.action.empty()) ev["action"] = ToUtf8(r.action);
   auto put = [&](const char* key, const std::optional<WStr>& v) {
-    if (v) ev[key] = Utf8(*v);
+    if (v) ev[key] = ToUtf8(*v);
   };
   put("printer", r.action == W_("if") ? r.base : r.name);
   put("driver", r.model);

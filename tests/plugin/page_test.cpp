@@ -229,6 +229,9 @@ TEST_F(PageTest, SettingsFileIsFoundByItsCaseSensitiveMarkAndGatesThePage) {
   EXPECT_EQ(GetUIVersion(), 10);
   write_settings("ABC_Setting.ini", std::string("\0\xFF[UISettings\nUIVersion", 24));
   EXPECT_EQ(GetUIVersion(), 10);
+  // A huge one is read whole: its last section counts.
+  write_settings("ABC_Setting.ini", std::string(1 << 20, ';') + "\r\n[UISettings]\r\nUIVersion=9\r\n");
+  EXPECT_EQ(GetUIVersion(), 9);
   // A printer that does not open leaves the buffer as it was.
   std::fill(std::begin(buf), std::end(buf), u'x');
   EXPECT_FALSE(MyGetIniFileName(W_("No such printer"), buf, 260));
