@@ -277,8 +277,9 @@ WINSIM_API LRESULT WINAPI DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM
       return 0;
     }
     case WM_CTLCOLORSTATIC:
-      // No brush: the label shows the dialog's face below it, in the font and ink in its DC.
-      return 0;
+      // The dialog's face, so that a label drawn again loses its old text; the font and ink
+      // the dialog procedure put in the DC stay.
+      return static_cast<LRESULT>(COLOR_BTNFACE + 1);
     case WM_CLOSE:
       // Closing a dialog is its Cancel; the dialog procedure decides what that does.
       PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);

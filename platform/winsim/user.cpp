@@ -1155,6 +1155,17 @@ WINSIM_API int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
                                                           {IDNO, u"No"}};
     std::vector<WStr> labels;
     for (int b : buttons) labels.push_back(kLabels.at(b));
+    // The box's own message loop would have drawn again what waits for it below the box.
+    for (int i = 0; i < 1000; ++i) {
+      std::optional<MSG> m;
+      {
+        Ui& u = ui();
+        std::lock_guard lock(u.mu);
+        m = paint_message(u, nullptr);
+      }
+      if (!m) break;
+      DispatchMessageW(&*m);
+    }
     HWND top = nullptr;
     if (hWnd)
       if (auto place = window_place(hWnd)) top = place->top;

@@ -88,6 +88,7 @@ TEST_P(PropertiesScenario, ReadChangeTwoSaveAndStoreOffsets) {
       "choose 1073 \"" + std::string(GetParam() == 2052 ? "打开" : "ON") + "\"\n"
       "shot page-changed.png\n"
       "click 1080\n"
+      "shot page-saved.png\n"
       "type 1081 \"1.5\"\n"
       "scroll 1086 up\n"
       "type 1089 \"75\"\n"
@@ -130,9 +131,10 @@ TEST_P(PropertiesScenario, ReadChangeTwoSaveAndStoreOffsets) {
   EXPECT_EQ(printer_data(u"UnitType"), "1");
   EXPECT_EQ(printer_data(u"CompressX"), "75");
 
-  // The change markers are drawn in red; before any change there are none.
+  // The change markers are drawn in red; before any change and after the save there are none.
   EXPECT_EQ(red_pixels(root + "/page-start.png"), 0u);
   EXPECT_GT(red_pixels(root + "/page-changed.png"), 10u);
+  EXPECT_EQ(red_pixels(root + "/page-saved.png"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, PropertiesScenario, ::testing::Values(1033u, 2052u),
