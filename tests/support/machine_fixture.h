@@ -140,6 +140,14 @@ inline CommandResult run_command(const std::string& cmd) {
 }
 #endif
 
+// A USB printer's answers, set field by field.
+template <class F>
+winsim::UsbPrinterSetup usb_setup(F set) {
+  winsim::UsbPrinterSetup u;
+  set(u);
+  return u;
+}
+
 }  // namespace testutil
 
 // A Wine gap: the test says what Windows does, Wine does otherwise.

@@ -15,14 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-// A printer's answers, set field by field.
-template <class F>
-winsim::UsbPrinterSetup usb_setup(F set) {
-  winsim::UsbPrinterSetup u;
-  set(u);
-  return u;
-}
-
 using EnumFn = int(WINAPI*)();
 using ReadIdFn = BOOL(WINAPI*)(int, LPWSTR, int, LPWSTR, int);
 using FileNameFn = BOOL(WINAPI*)(int, LPWSTR, int*);

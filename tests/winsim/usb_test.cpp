@@ -16,14 +16,6 @@ using nlohmann::json;
 
 namespace {
 
-// A printer's answers, set field by field.
-template <class F>
-winsim::UsbPrinterSetup usb_setup(F set) {
-  winsim::UsbPrinterSetup u;
-  set(u);
-  return u;
-}
-
 const GUID kUsbPrint = {0x28d78fad, 0x5a12, 0x11d1, {0xae, 0x5b, 0x00, 0x00, 0xf8, 0x03, 0xa8, 0xc2}};
 const char* const kId = "MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;";
 const WStr kPath1 = W_("\\\\?\\USB#VID_1D90&PID_2060#KV1000#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}");
