@@ -15,6 +15,7 @@
 #include "installer/lang/LangStrings.h"
 #include "installer/printsys/Spooler.h"
 #include "installer/startup/RunState.h"
+#include "support/sample_install.h"
 #include "winsim/winsim.h"
 
 namespace {
@@ -44,25 +45,10 @@ class Machine {
     ::setenv("WINSIM_MACHINE", dir_.c_str(), 1);
     winsim::use_machine(dir_);
     winsim::declare_image(32, "C:\\Pkg\\Kelvane.exe");
-    fs::copy(EXAMPLES_DIR "/package", c("Pkg"), fs::copy_options::recursive);
-    fs::create_directories(c("Pkg/Setup Files"));
-    for (const char* file : {"pindle.dll", "pindle64.dll", "Ralto64.exe"})
-      fs::copy_file(std::string(KELVANE_BIN) + "/" + file, c(std::string("Pkg/Setup Files/") + file));
-    fs::copy_file(KELVANE_LANG "/Strings_CN.ini", c("Pkg/Strings.ini"));
-    SetCurrentDirectoryW(W_("C:\\Pkg"));
-
     InitializeRunState();
     TheDebugger().SetActive(false);
-    PindleDllPath = W_("C:\\Pkg\\Setup Files\\pindle.dll");
-    Pindle64DllPath = W_("C:\\Pkg\\Setup Files\\pindle64.dll");
-    RaltoExePath = W_("C:\\Pkg\\Setup Files\\Ralto64.exe");
-    IsWin64 = DetectWin64();
-    WinVersion = GetWinVersion();
-    InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
-    LangOptions().LoadFromFile(W_("C:\\Pkg\\Strings.ini"));
-    SelectedPrinterIndex = 0;
-    PrintersBeforeInstall = std::make_unique<TStringList>();
-    PrintersAfterInstall = std::make_unique<TStringList>();
+    PrepareSampleInstall(c("Pkg"));
+    SetCurrentDirectoryW(W_("C:\\Pkg"));
     SetInstallView(&view);
   }
   ~Machine() {

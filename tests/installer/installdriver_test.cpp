@@ -10,6 +10,7 @@
 #include "installer/install/InstallFunc.h"
 #include "installer/printsys/Spooler.h"
 #include "support/installer_fixture.h"
+#include "support/sample_install.h"
 
 using namespace testutil;
 
@@ -63,21 +64,7 @@ class InstallRun : public InstallerTest, public testing::WithParamInterface<P> {
   }
   void SetUp() override {
     InstallerTest::SetUp();
-    std::filesystem::copy(EXAMPLES_DIR "/package", pkg(""), std::filesystem::copy_options::recursive);
-    std::filesystem::create_directories(pkg("Setup Files"));
-    for (const char* file : {"pindle.dll", "pindle64.dll", "Ralto64.exe"})
-      std::filesystem::copy_file(std::string(KELVANE_BIN) + "/" + file, pkg(std::string("Setup Files/") + file));
-    PindleDllPath = W_("C:\\Pkg\\Setup Files\\pindle.dll");
-    Pindle64DllPath = W_("C:\\Pkg\\Setup Files\\pindle64.dll");
-    RaltoExePath = W_("C:\\Pkg\\Setup Files\\Ralto64.exe");
-    IsWin64 = DetectWin64();
-    WinVersion = GetWinVersion();
-    InstallInfos().LoadFromFile(W_("C:\\Pkg\\Kelvane.ini"));
-    SelectedPrinterIndex = 0;
-    PrintersBeforeInstall = std::make_unique<TStringList>();
-    PrintersAfterInstall = std::make_unique<TStringList>();
-    std::filesystem::copy_file(KELVANE_LANG "/Strings_CN.ini", pkg("Strings.ini"));
-    LangOptions().LoadFromFile(W_("C:\\Pkg\\Strings.ini"));
+    PrepareSampleInstall(pkg(""));
     ASSERT_FALSE(LangStrings.OSInstallingDriver.empty());
     SetInstallView(&view);
   }
