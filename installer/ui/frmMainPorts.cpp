@@ -87,6 +87,11 @@ void TFormMain::ListPrinterPorts() {
         cbbPrinterDriver->SetItemIndex(e);
         if (FileExists(entry.PrinterImage)) imgPrinter->LoadPicture(entry.PrinterImage);
         InstallInfos().SetDefaultPort(e, p);
+      } else if (e == SelectedPrinterIndex) {
+        // The model being installed was plugged in after the window last chose (Start locks the
+        // list before it looks again): its port is where the new printer belongs. Left at the
+        // "LPT1:" of a look that found nothing, the success prompt would move the printer there.
+        InstallInfos().SetDefaultPort(e, p);
       }
       lst1->ClearItems();
       lst1->AddItem(Format(LangStrings.DetectUSBPrinterOnPort, {entry.PrinterName, p}));
