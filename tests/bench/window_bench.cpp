@@ -108,7 +108,7 @@ void PortListRefresh(benchmark::State& state) {
     winsim::PrinterSetup printer;
     printer.name = "Kelvane KV-1000 (Copy " + std::to_string(i) + ")";
     printer.driver = "Kelvane KV-1000";
-    char port[8];
+    char port[16];
     std::snprintf(port, sizeof port, "USB%03d", i + 1);
     printer.port = port;
     winsim::add_printer(dir, printer);
