@@ -306,8 +306,9 @@ std::shared_ptr<const void> read_state_parsed(const std::string& dir, const std:
     timespec mtime{}, ctime{};
     std::shared_ptr<const void> parsed;
   };
-  static std::mutex mu;
-  static std::map<std::string, Entry> cache;
+  // Never destroyed, as the change counters: a detached thread may read state while the process exits.
+  static std::mutex& mu = *new std::mutex;
+  static std::map<std::string, Entry>& cache = *new std::map<std::string, Entry>;
   const std::string path = dir + "/" + name + ".json";
   // Every write bumps the file's change counter, and replaces the file: both must be as they were
   // (the counter alone misses a person's edit, the file's identity alone a reused inode).
