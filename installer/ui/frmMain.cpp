@@ -368,11 +368,29 @@ void TFormMain::StartInstall() {
   }
 }
 
-void TFormMain::OpenLink(const WStr& link) {
-  if (UpperAscii(link.substr(0, 4)) != W_("HTTP") && !FileExists(link) && !DirectoryExists(link)) {
+// An address is handed to the browser inside its command line, as a quoted argument: a double
+// quote or a control character in it would end that argument and add others of the link's
+// choosing. Percent-encoded they are the same address and stay inside it.
+static WStr SafeAddress(const WStr& link) {
+  WStr out;
+  for (WCHAR ch : link) {
+    if (ch == u'"' || ch < 0x20 || ch == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += {u'%', static_cast<WCHAR>(kHex[ch >> 4]), static_cast<WCHAR>(kHex[ch & 15])};
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+void TFormMain::OpenLink(const WStr& given) {
+  const bool address = UpperAscii(given.substr(0, 4)) == W_("HTTP");
+  if (!address && !FileExists(given) && !DirectoryExists(given)) {
     MessageBoxW(Handle, LangStrings.FileOrPathNotExist.c_str(), LangStrings.ErrorTitle.c_str(), MB_OK | MB_ICONERROR);
     return;
   }
+  const WStr link = address ? SafeAddress(given) : given;
   auto open = [&](const WCHAR* verb, const WStr& file) {
     return static_cast<int>(
         reinterpret_cast<INT_PTR>(ShellExecuteW(Handle, verb, file.c_str(), nullptr, nullptr, SW_SHOW)));

@@ -66,6 +66,8 @@ void TFormMain::ListPrinterPorts() {
             [](const WStr& a, const WStr& b) { return UpperAscii(a) < UpperAscii(b); });
 
   const bool choosing = cbbPrinterDriver->Enabled();
+  // Several ports may carry the same model: its picture is read once per listing, not per port.
+  WStr pictureShown;
   for (const WStr& p : *PortNameList) {
     if (p.find(W_("USB")) == WStr::npos) {
       cbbPrinterPort->AddItem(p);
@@ -85,7 +87,14 @@ void TFormMain::ListPrinterPorts() {
       if (choosing) {
         SelectedPrinterIndex = e;
         cbbPrinterDriver->SetItemIndex(e);
-        if (FileExists(entry.PrinterImage)) imgPrinter->LoadPicture(entry.PrinterImage);
+        if (entry.PrinterImage != pictureShown && FileExists(entry.PrinterImage) &&
+            imgPrinter->LoadPicture(entry.PrinterImage))
+          pictureShown = entry.PrinterImage;
+        InstallInfos().SetDefaultPort(e, p);
+      } else if (e == SelectedPrinterIndex) {
+        // The model being installed was plugged in after the window last chose (Start locks the
+        // list before it looks again): its port is where the new printer belongs. Left at the
+        // "LPT1:" of a look that found nothing, the success prompt would move the printer there.
         InstallInfos().SetDefaultPort(e, p);
       }
       lst1->ClearItems();

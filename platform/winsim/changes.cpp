@@ -26,8 +26,10 @@ struct Counter {
   std::uint32_t* word = nullptr;
 };
 
-std::mutex g_counters_mu;
-std::map<std::string, Counter> g_counters;  // by host path; mappings live as long as the process
+// By host path; mappings live as long as the process. The table is never destroyed: a detached
+// thread (a device-change watcher) may still look a counter up while the process exits.
+std::mutex& g_counters_mu = *new std::mutex;
+std::map<std::string, Counter>& g_counters = *new std::map<std::string, Counter>;
 
 // The mapped word of one state file's counter; null when the machine folder cannot hold it.
 std::uint32_t* counter_word(const std::string& dir, const std::string& name) {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "state_cache.h"
 #include "devices_state.h"
 #include "registry_state.h"
 #include "spooler_state.h"
@@ -338,7 +339,11 @@ json devices_json(const Devices& d) {
 
 Devices read_devices() {
   try {
-    return parse_devices(read_state(kStateName), machine().dir + "/devices.json");
+    const std::string dir = machine().dir;
+    auto parsed = read_state_parsed(dir, kStateName, [&](const json& doc) -> std::shared_ptr<const void> {
+      return std::make_shared<const Devices>(parse_devices(doc, dir + "/devices.json"));
+    });
+    return *std::static_pointer_cast<const Devices>(parsed);
   } catch (const MachineError& e) {
     machine_unusable(e);
   }

@@ -10,9 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "internal.h"
+#include "state_cache.h"
 #include "devices_state.h"
 #include "usb_state.h"
 #include "registry_state.h"
@@ -292,6 +295,44 @@ json read_state_in(const std::string& dir, const std::string& name) {
 }
 
 json read_state(const std::string& name) { return read_state_in(machine().dir, name); }
+
+std::shared_ptr<const void> read_state_parsed(const std::string& dir, const std::string& name,
+                                              const std::function<std::shared_ptr<const void>(const json&)>& parse) {
+  struct Entry {
+    std::uint32_t changes = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{}, ctime{};
+    std::shared_ptr<const void> parsed;
+  };
+  // Never destroyed, as the change counters: a detached thread may read state while the process exits.
+  static std::mutex& mu = *new std::mutex;
+  static std::map<std::string, Entry>& cache = *new std::map<std::string, Entry>;
+  const std::string path = dir + "/" + name + ".json";
+  // Every write bumps the file's change counter, and replaces the file: both must be as they were
+  // (the counter alone misses a person's edit, the file's identity alone a reused inode).
+  const std::uint32_t changes = state_changes(dir, name);
+  MachineLock lock(dir, false);
+  struct stat st {};
+  const bool known = ::stat(path.c_str(), &st) == 0;
+  auto same = [&](const Entry& e) {
+    return e.changes == changes && e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size && e.mtime.tv_sec == st.st_mtim.tv_sec &&
+           e.mtime.tv_nsec == st.st_mtim.tv_nsec && e.ctime.tv_sec == st.st_ctim.tv_sec &&
+           e.ctime.tv_nsec == st.st_ctim.tv_nsec;
+  };
+  if (known) {
+    std::lock_guard guard(mu);
+    auto it = cache.find(path);
+    if (it != cache.end() && same(it->second)) return it->second.parsed;
+  }
+  std::shared_ptr<const void> parsed = parse(read_json_file(path));
+  if (known) {
+    std::lock_guard guard(mu);
+    cache[path] = Entry{changes, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, parsed};
+  }
+  return parsed;
+}
 
 static void locked_update(const std::string& dir, const std::string& name, const std::function<bool(json&)>& change) {
   {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "state_cache.h"
 #include "registry_state.h"
 
 namespace winsim {
@@ -144,7 +145,10 @@ json registry_json(const Registry& r) {
 Registry read_registry() {
   const Machine& m = machine();
   try {
-    return parse_registry(read_state(kStateName), m.dir + "/registry.json");
+    auto parsed = read_state_parsed(m.dir, kStateName, [&](const json& doc) -> std::shared_ptr<const void> {
+      return std::make_shared<const Registry>(parse_registry(doc, m.dir + "/registry.json"));
+    });
+    return *std::static_pointer_cast<const Registry>(parsed);
   } catch (const MachineError& e) {
     machine_unusable(e);
   }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "state_cache.h"
 #include "spooler_state.h"
 
 namespace winsim {
@@ -320,7 +321,10 @@ json spooler_json(const Spooler& s) {
 Spooler read_spooler() {
   const Machine& m = machine();
   try {
-    return parse_spooler(read_state(kStateName), m.dir + "/spooler.json", native_environment(m));
+    auto parsed = read_state_parsed(m.dir, kStateName, [&](const json& doc) -> std::shared_ptr<const void> {
+      return std::make_shared<const Spooler>(parse_spooler(doc, m.dir + "/spooler.json", native_environment(m)));
+    });
+    return *std::static_pointer_cast<const Spooler>(parsed);
   } catch (const MachineError& e) {
     machine_unusable(e);
   }

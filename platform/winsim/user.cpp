@@ -42,6 +42,7 @@ struct Window {
   bool minimized = false;
   bool enabled = true;
   bool dirty = false;  // waits for WM_PAINT
+  bool drawn = false;  // top-level: shown and drawn whole once ("painted" in the record)
   LONG x = 0, y = 0, cx = 0, cy = 0;  // top-level: on the screen; child: in its parent
   bool color_keyed = false;
   COLORREF color_key = 0;
@@ -1287,12 +1288,31 @@ std::optional<WindowPlace> window_place(HWND h) {
 
 void mark_for_paint(HWND h, bool dirty, bool children) {
   Ui& u = ui();
-  std::lock_guard lock(u.mu);
-  if (dirty) {
-    mark_dirty(u, h, children);
-  } else if (Window* w = window(u, h)) {
+  WStr title;
+  {
+    std::lock_guard lock(u.mu);
+    if (dirty) {
+      mark_dirty(u, h, children);
+      return;
+    }
+    Window* w = window(u, h);
+    if (!w) return;
     w->dirty = false;
+    // The first moment a shown top-level window and everything shown in it have been drawn is
+    // the moment a person first sees it whole: recorded once, for start-up measurements.
+    auto top_of = [&](HWND c) -> HWND {
+      for (Window* p = window(u, c); p && p->parent; p = window(u, c)) c = p->parent;
+      return c;
+    };
+    HWND top = top_of(h);
+    Window* tw = window(u, top);
+    if (!tw || tw->drawn || !shown(u, *tw)) return;
+    for (auto& [c, cw] : u.windows)
+      if (cw.dirty && shown(u, cw) && top_of(c) == top) return;  // part of it still waits
+    tw->drawn = true;
+    title = tw->text;
   }
+  append_event({{"type", "window"}, {"action", "painted"}, {"title", to_utf8(title)}});
 }
 
 WStr window_class(HWND h) {

@@ -2,8 +2,10 @@
 // components, the port list and USB status, the result prompts and the links it opens.
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "installer/config/Info.h"
 #include "installer/install/InstallFunc.h"
@@ -70,6 +72,24 @@ class MainWindowTest : public InstallerTest {
     winsim::PlugSetup p;
     p.device_id = "MFG:Kelvane;MDL:" + model + ";CMD:ESC/P;CLS:PRINTER;";
     return winsim::plug_printer(dir, p);
+  }
+  // Runs this thread's messages until `done` holds or `ms` milliseconds have passed.
+  template <class F>
+  bool PumpUntil(F done, int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    MSG msg;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
+      else
+        Sleep(5);
+    }
+    return done();
+  }
+  bool Painted() {
+    for (auto& e : events_of_type(dir, "window", mark))
+      if (e["action"] == "painted") return true;
+    return false;
   }
   static std::string U(const WStr& s) { return ToUtf8(s); }
   static WStr W(const std::string& s) {
@@ -181,19 +201,101 @@ TEST_F(MainWindowTest, APrinterAppearingWhileTheWindowIsOpenUpdatesThePortList) 
   d.name = "Kelvane KV-2000";
   winsim::add_driver(dir, d);
   add_printer(dir, "Kelvane KV-2000", "Kelvane KV-2000", "USB001");
-  // The watcher posts the listing to this thread; run its messages until it is done (at most 5 s).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  MSG msg;
-  while (!form->USBPrinterConnect() && std::chrono::steady_clock::now() < deadline) {
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-      DispatchMessageW(&msg);
-    else
-      Sleep(5);
-  }
-  EXPECT_TRUE(form->USBPrinterConnect());
+  // The watcher posts the listing to this thread; run its messages until it is done.
+  EXPECT_TRUE(PumpUntil([&] { return form->USBPrinterConnect(); }));
   std::vector<WStr> ports = Items(form->cbbPrinterPort);
   EXPECT_NE(std::find(ports.begin(), ports.end(), W_("USB001 -> Connected KV-2000")), ports.end());
   EXPECT_EQ(SelectedPrinterIndex, 1);
+}
+
+// A printer plugged in and pulled out again and again while the window is open (the window's
+// thread runs its messages meanwhile): the window keeps answering, and its port list, rebuilt as
+// Start does, is the machine's ports with none marked.
+TEST_F(MainWindowTest, APrinterPluggedAndPulledInQuickSuccession) {
+  Open();
+  form->Show();
+  std::atomic<bool> done{false};
+  std::thread user([&] {
+    for (int i = 0; i < 8; ++i) winsim::unplug_printer(dir, Plug("KV-2000"));
+    done = true;
+  });
+  PumpUntil([&] { return done.load(); });
+  user.join();
+  PumpUntil([] { return false; }, 300);  // what the storm left for the window
+  EXPECT_TRUE(IsWindow(form->Handle));
+  form->ListPrinterPorts();
+  EXPECT_FALSE(form->USBPrinterConnect());
+  EXPECT_EQ(Items(form->lst1), std::vector<WStr>{LangStrings.NotDetectUSBPrinter});
+  DWORD needed = 0, count = 0;
+  EnumPortsW(nullptr, 1, nullptr, 0, &needed, &count);
+  std::vector<BYTE> buffer(needed);
+  ASSERT_TRUE(EnumPortsW(nullptr, 1, buffer.data(), needed, &needed, &count));
+  std::vector<WStr> machine;
+  for (DWORD i = 0; i < count; ++i) machine.push_back(reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName);
+  std::sort(machine.begin(), machine.end(), [](const WStr& a, const WStr& b) { return UpperAscii(a) < UpperAscii(b); });
+  EXPECT_EQ(Items(form->cbbPrinterPort), machine);
+}
+
+// Package pictures a person broke: the window opens all the same, a control whose picture could
+// not be read keeps the picture it had, and the log names the file and what is wrong with it.
+TEST_F(MainWindowTest, BadPicturesLeaveTheControlAsItWasAndAreLogged) {
+  const std::string good = read_file(pkg("Pictures/back.png"));
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* reason;
+  } cases[] = {
+      {"missing", "", nullptr},
+      {"huge", read_file(PICTURES_DATA "/huge.png"), "the picture is too large (20000 x 20000 pixels)"},
+      {"truncated", good.substr(0, good.size() / 2), "damaged PNG file"},
+      {"damaged", good.substr(0, 40) + std::string(200, 'x'), "damaged PNG file"},
+      {"a text file", "Start button\r\n", "not a PNG, JPEG, GIF or BMP picture"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* file : {"Pictures/back.png", "Pictures/Start2EN.png"}) {
+      std::filesystem::remove(pkg(file));
+      if (c.reason) write_file(pkg(file), c.bytes);
+    }
+    {
+      std::lock_guard lock(log->mu);
+      log->records.clear();
+    }
+    Open();
+    form->Show();
+    EXPECT_FALSE(form->imgBackGrand->HasPicture());
+    auto before = form->Image1->Picture;  // Start1EN.png
+    ASSERT_TRUE(before);
+    SendMessageW(form->Image1->Handle, WM_MOUSEMOVE, 0, 0);  // the pointer over Start: Start2EN.png
+    EXPECT_EQ(form->Image1->Picture, before);
+    if (!c.reason) {
+      EXPECT_TRUE(LogHas(log, "沒有找到按鈕的圖片文件：C:\\Pkg\\Pictures\\Start2EN.png"));
+    } else {
+      EXPECT_TRUE(LogHas(log, std::string("Picture C:\\Pkg\\Pictures\\Start2EN.png: ") + c.reason));
+      EXPECT_TRUE(LogHas(log, std::string("Picture Pictures\\back.png: ") + c.reason));
+    }
+    form.reset();
+  }
+}
+
+// Titles and names far longer than their labels and lists: the window draws itself whole all the
+// same, and keeps the texts as they are.
+TEST_F(MainWindowTest, TextsThatOverflowTheirLabels) {
+  const std::string title(1500, 'T'), name = "Kelvane " + std::string(240, 'N');
+  Open("[Resource]\r\nItem=2\r\nMainTitle=" + title + "\r\nBackImage=Pictures\\back.png\r\n"
+       "[PrinterInfo1]\r\nPrinterName=" + name + "\r\nPrinterID=USBPRINT\\KelvaneKV-1000EAD3\r\nRoot=\r\n"
+       "INF=Driver\\KV1000.inf\r\n[PrinterInfo2]\r\nPrinterName=" + name + "2\r\n"
+       "PrinterID=USBPRINT\\KelvaneKV-2000AED3\r\nRoot=\r\nINF=Driver\\KV2000.inf\r\n");
+  LangStrings.SelectPrinter = WStr(500, u'S');
+  LangStrings.NotDetectUSBPrinter = WStr(2000, u'L');
+  Mark();
+  form->Show();
+  EXPECT_TRUE(PumpUntil([&] { return Painted(); }));
+  EXPECT_TRUE(IsWindowVisible(form->Handle));
+  std::vector<WCHAR> text(4000);
+  EXPECT_EQ(GetWindowTextW(form->lblTitle->Handle, text.data(), 4000), 1500);
+  EXPECT_EQ(form->cbbPrinterDriver->ItemText(0), W(name));
+  EXPECT_EQ(Items(form->lst1), std::vector<WStr>{WStr(2000, u'L')});
 }
 
 // ---- the result prompts -----------------------------------------------------------------------
@@ -295,6 +397,8 @@ TEST_F(PromptTest, FailureCodes) {
 TEST_F(MainWindowTest, LinksOpenOrSayWhyNot) {
   write_file(pkg("Doc/notes.xyz"), "?");
   write_file(pkg("Doc/manual.pdf"), "%PDF");
+  write_file(pkg("Doc/User Guide.txt"), "?");
+  write_file(pkg("Doc/x.txt"), "?");
   Open();
   struct Case {
     const char* link;
@@ -310,6 +414,15 @@ TEST_F(MainWindowTest, LinksOpenOrSayWhyNot) {
        {"C:\\Pkg\\Doc\\"}},
       {"C:\\Pkg\\Doc\\manual.pdf", "PDF reading software is not installed, please install PDF reading software.",
        {"C:\\Pkg\\Doc\\"}},
+      // Blanks are part of the name; a file name holds no double quote; "file:" is no file name.
+      {"C:\\Pkg\\Doc\\User Guide.txt", nullptr, {"C:\\Pkg\\Doc\\User Guide.txt"}},
+      {"C:\\Pkg\\Doc\\GuideEN.txt\" /S \"C:\\Pkg\\Doc\\x.txt", "The specified file or path is not available", {}},
+      {"file:///C:/Pkg/Doc/GuideEN.txt", "The specified file or path is not available", {}},
+      // An address goes to the browser's command line: its quotes and control characters go
+      // percent-encoded, the same address that cannot end the argument it is given in.
+      {"http://www.example.com/kv 2000/\" --load-extension=\"C:\\x\t",
+       nullptr,
+       {"http://www.example.com/kv 2000/%22 --load-extension=%22C:\\x%09"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.link);

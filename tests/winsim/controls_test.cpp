@@ -5,6 +5,7 @@
 
 #include "common/picture.h"
 #include "support/machine_fixture.h"
+#include "support/picture_compare.h"
 #include "win32/gdi.h"
 
 namespace {
@@ -151,15 +152,6 @@ TEST_F(ControlsTest, TheUserClicksHoversAndChoosesByName) {
   EXPECT_EQ(found_false, 2);  // the unknown item and the unknown control
 }
 
-picture::Picture load_png(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-  picture::Picture p;
-  std::string error;
-  EXPECT_TRUE(picture::Decode(bytes.data(), bytes.size(), p, error)) << path << ": " << error;
-  return p;
-}
-
 // The window as drawn matches the stored picture: each channel within 8, at most 1% of the
 // pixels different. WINSIM_UPDATE_REFERENCE=1 stores the new picture instead.
 TEST_F(ControlsTest, ScreenshotMatchesTheReference) {
@@ -169,20 +161,8 @@ TEST_F(ControlsTest, ScreenshotMatchesTheReference) {
   SendMessageW(bar, PBM_SETPOS, 50, 0);
   run_script("shot shots/window.png\n");
   std::string shot = dir + "/../shots/window.png";
-  std::string reference = std::string(DATA_DIR) + "/controls_reference.png";
-  if (std::getenv("WINSIM_UPDATE_REFERENCE")) std::filesystem::copy_file(shot, reference, std::filesystem::copy_options::overwrite_existing);
-  picture::Picture got = load_png(shot), want = load_png(reference);
-  ASSERT_EQ(got.Width, want.Width);
-  ASSERT_EQ(got.Height, want.Height);
-  EXPECT_EQ(got.At(80, 5), 0u);  // the colour key is see-through
-  size_t differ = 0;
-  for (size_t i = 0; i < got.Pixels.size(); ++i)
-    for (int shift : {0, 8, 16, 24})
-      if (std::abs(static_cast<int>((got.Pixels[i] >> shift) & 255) - static_cast<int>((want.Pixels[i] >> shift) & 255)) > 8) {
-        ++differ;
-        break;
-      }
-  EXPECT_LE(differ, got.Pixels.size() / 100) << "see " << shot;
+  testutil::expect_matches_reference(shot, std::string(DATA_DIR) + "/controls_reference.png", "WINSIM_UPDATE_REFERENCE");
+  EXPECT_EQ(testutil::load_png(shot).At(80, 5), 0u);  // the colour key is see-through
 }
 
 }  // namespace
@@ -197,7 +177,7 @@ TEST_F(ControlsTest, ScreenshotWithAMessageBox) {
   MSG m;
   while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);  // painted first
   EXPECT_EQ(MessageBoxW(form, W_("Install now?"), W_("Notice"), MB_YESNO | MB_ICONQUESTION), IDYES);
-  picture::Picture shot = load_png(dir + "/../box.png");
+  picture::Picture shot = testutil::load_png(dir + "/../box.png");
   ASSERT_EQ(shot.Width, 160u);
   // The box is wider than this small window: its white face where the list was, its button strip.
   EXPECT_EQ(shot.At(80, 60) & 0xFFFFFF, 0xFFFFFFu);
