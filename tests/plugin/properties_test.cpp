@@ -5,8 +5,9 @@
 
 #include <filesystem>
 
-#include "common/picture.h"
 #include "support/machine_fixture.h"
+#include "support/picture_compare.h"
+#include "support/scenario_fixture.h"
 #include "win32/spooler.h"
 
 using namespace testutil;
@@ -17,35 +18,25 @@ namespace {
 const std::string kOpenProperties =
     "'C:\\Windows\\System32\\rundll32.exe' printui.dll,PrintUIEntry /p /n 'Kelvane KV-1000'";
 
-class PropertiesScenario : public ::testing::TestWithParam<unsigned> {
+class PropertiesScenario : public Scenario, public ::testing::WithParamInterface<unsigned> {
  protected:
-  std::string root = make_temp_dir();
-  std::string machine = root + "/machine";
-
-  void TearDown() override { std::filesystem::remove_all(root); }
-
   // A 64-bit Windows 7 machine in the parameter's language with a KV-1000 on USB whose five
   // items are OFF ON OFF ON ON, and the sample install done from the window.
   void install() {
-    winsim::MachineOptions o;
-    o.language = GetParam();
-    winsim::create_machine(machine, o);
-    winsim::PlugSetup plug;
-    plug.device_id = "MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;CLS:PRINTER;DES:Kelvane KV-1000;";
-    plug.usb.items = std::vector<unsigned>{0, 1, 0, 1, 1};
-    winsim::plug_printer(machine, plug);
-    std::string pkg = machine + "/C/Package";
-    std::filesystem::copy(EXAMPLES_DIR "/package", pkg, std::filesystem::copy_options::recursive);
-    std::filesystem::copy_file(KELVANE_EXE, pkg + "/Kelvane.exe");
-    std::filesystem::copy_file(DORVEL64, pkg + "/Driver/Dorvel.dll");
-    std::filesystem::copy_file(TRELLUM64, pkg + "/Driver/Trellum.dll");
-    CommandResult r = run("box YES\nclick Image1\nwait 3000\nclose *\n", "--cd 'C:\\Package' 'C:\\Package\\Kelvane.exe'");
+    ASSERT_NO_FATAL_FAILURE(make("--version 6.1 --bits 64 --lang " + std::to_string(GetParam())));
+    CommandResult plugged = winsim_tool("plug " + machine +
+                                        " --device-id 'MFG:Kelvane;MDL:KV-1000;CMD:ESC/P;CLS:PRINTER;DES:Kelvane KV-1000;'"
+                                        " --items 0,1,0,1,1");
+    ASSERT_EQ(plugged.status, 0) << plugged.output;
+    std::filesystem::copy_file(DORVEL64, machine + "/C/Package/Driver/Dorvel.dll");
+    std::filesystem::copy_file(TRELLUM64, machine + "/C/Package/Driver/Trellum.dll");
+    CommandResult r = kelvane("box YES\nclick Image1\nwait 3000\nclose *\n");
     ASSERT_EQ(r.status, 0) << r.output;
   }
 
-  CommandResult run(const std::string& script, const std::string& program) {
+  CommandResult properties(const std::string& script) {
     write_file(root + "/script.txt", script);
-    return run_command(std::string(WINSIM_TOOL) + " run " + machine + " --script " + root + "/script.txt " + program);
+    return winsim_tool("run " + machine + " --script " + root + "/script.txt " + kOpenProperties);
   }
 
   std::vector<json> events(const std::string& type, size_t from) { return events_of_type(machine, type, from); }
@@ -62,17 +53,6 @@ class PropertiesScenario : public ::testing::TestWithParam<unsigned> {
     if (e) return "<error " + std::to_string(e) + ">";
     return utf8(WStr(reinterpret_cast<const char16_t*>(data), needed / 2));
   }
-
-  static size_t red_pixels(const std::string& png) {
-    std::string bytes = read_file(png), error;
-    picture::Picture pic;
-    if (!picture::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), pic, error)) return 0;
-    // Glyph edges are blended with the face below: count what is clearly red.
-    return static_cast<size_t>(std::count_if(pic.Pixels.begin(), pic.Pixels.end(), [](uint32_t p) {
-      uint32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-      return r >= 200 && g <= 120 && b <= 120;
-    }));
-  }
 };
 
 TEST_P(PropertiesScenario, ReadChangeTwoSaveAndStoreOffsets) {
@@ -80,7 +60,7 @@ TEST_P(PropertiesScenario, ReadChangeTwoSaveAndStoreOffsets) {
   size_t from = winsim::read_events(machine).size();
   // Read the printer, switch Auto CR off and Auto wrap on (two changes, marked red), save them,
   // then type and step the image settings and leave with OK.
-  CommandResult r = run(
+  CommandResult r = properties(
       "shot page-start.png\n"
       "click 1057\n"
       "box OK\nbox OK\n"
@@ -92,8 +72,7 @@ TEST_P(PropertiesScenario, ReadChangeTwoSaveAndStoreOffsets) {
       "type 1081 \"1.5\"\n"
       "scroll 1086 up\n"
       "type 1089 \"75\"\n"
-      "click 1\n",
-      kOpenProperties);
+      "click 1\n");
   ASSERT_EQ(r.status, 0) << r.output;
 
   auto printui = events("printui", from);

@@ -1,9 +1,10 @@
 // Screenshots compared with stored reference pictures, within a small tolerance (fonts and
-// scaling may differ by a shade between library versions).
+// scaling may differ by a shade between library versions), and looked at for a colour.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +41,14 @@ inline void expect_matches_reference(const std::string& shot, const std::string&
         break;
       }
   EXPECT_LE(differ, got.Pixels.size() / 100) << "see " << shot << " (" << update << "=1 stores it as the reference)";
+}
+
+// How many pixels of a picture are clearly red (glyph edges are blended with what lies below).
+inline size_t red_pixels(const std::string& path) {
+  picture::Picture p = load_png(path);
+  return static_cast<size_t>(std::count_if(p.Pixels.begin(), p.Pixels.end(), [](uint32_t px) {
+    return ((px >> 16) & 255) >= 200 && ((px >> 8) & 255) <= 120 && (px & 255) <= 120;
+  }));
 }
 
 }  // namespace testutil

@@ -1,13 +1,11 @@
 // Dialogs made from the templates of an image's resources: their controls where the template
 // puts them, what the controls tell the dialog procedure when the program or the scripted user
 // works them, the colour a procedure gives a label, and templates that cannot be made.
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "../tools/data/sample.h"
-#include "common/picture.h"
 #include "support/machine_fixture.h"
+#include "support/picture_compare.h"
 #include "win32/gdi.h"
 
 namespace {
@@ -150,25 +148,14 @@ TEST_F(DialogTest, AutomaticButtonsKeepTheirChecks) {
   }
 }
 
-size_t red_pixels(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-  picture::Picture p;
-  std::string error;
-  EXPECT_TRUE(picture::Decode(bytes.data(), bytes.size(), p, error)) << path << ": " << error;
-  return static_cast<size_t>(std::count_if(p.Pixels.begin(), p.Pixels.end(), [](uint32_t px) {
-    return ((px >> 16) & 255) >= 200 && ((px >> 8) & 255) <= 120 && (px & 255) <= 120;
-  }));
-}
-
 TEST_F(DialogTest, TheProcedureColoursALabel) {
   run_script("shot plain.png\n");
-  EXPECT_EQ(red_pixels(dir + "/../plain.png"), 0u);
+  EXPECT_EQ(testutil::red_pixels(dir + "/../plain.png"), 0u);
   TearDown();
   SetUp();
   g_red_marker = true;
   run_script("shot red.png\n");
-  EXPECT_GT(red_pixels(dir + "/../red.png"), 20u);
+  EXPECT_GT(testutil::red_pixels(dir + "/../red.png"), 20u);
 }
 
 class DialogTemplateTest : public MachineTest {};
