@@ -6,6 +6,8 @@
 // The core's own pages (General, Ports, ...) are not part of this machine.
 #include "printui_properties.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/handles.h"
