@@ -140,6 +140,7 @@ inline CommandResult run_command(const std::string& cmd) {
 }
 #endif
 
+#ifndef _WIN32
 // A USB printer's answers, set field by field.
 template <class F>
 winsim::UsbPrinterSetup usb_setup(F set) {
@@ -147,6 +148,7 @@ winsim::UsbPrinterSetup usb_setup(F set) {
   set(u);
   return u;
 }
+#endif
 
 }  // namespace testutil
 
